@@ -1,0 +1,56 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "capture/checksum.h"
+#include "capture/sim-clock.h"
+
+namespace tracemint {
+
+// One libpcap capture being written. Bytes are gathered in a buffer and written
+// in large pieces; every write is checked, and a failure ends the run with the
+// file's name and the system's reason.
+struct CaptureFile {
+    int fd = -1;
+    std::string name;
+    std::vector<uint8_t> buffer;
+    size_t used = 0;
+    uint64_t bytesWritten = 0;  // bytes handed to the file so far
+};
+
+inline constexpr size_t pcapGlobalHeaderSize = 24;
+inline constexpr size_t pcapRecordHeaderSize = 16;
+inline constexpr size_t captureBufferSize = 1 << 20;
+
+// The 24-byte file header: little-endian magic for microsecond stamps, version
+// 2.4, zone 0, snaplen 65535, link type 1 (Ethernet).
+std::array<uint8_t, pcapGlobalHeaderSize> pcapGlobalHeader();
+// The 16-byte record header: stamp, then the stored and the original length (equal).
+std::array<uint8_t, pcapRecordHeaderSize> pcapRecordHeader(SimClock stamp, uint32_t frameLength);
+
+// The capture's name: the -o name when there is one, else the input's last path
+// component followed by the mode's suffix.
+std::string composeCaptureName(const std::string& outFileName, const std::string& inputPath,
+                               const std::string& suffix);
+
+// Creates (or truncates) the capture and buffers its file header. A capture that
+// cannot be created ends the run: "Error: Failed to open outfile NAME: reason",
+// status 255.
+void openOutput(CaptureFile& capture, const std::string& name);
+
+// n bytes at the end of the capture, to be filled by the caller at once.
+uint8_t* captureSpace(CaptureFile& capture, size_t n);
+void appendCapture(CaptureFile& capture, Bytes bytes);
+
+// Writes every buffered byte; a failed write ends the run (status 255).
+void flushCapture(CaptureFile& capture);
+// Flushes and closes; a failure ends the run.
+void closeCapture(CaptureFile& capture);
+// After a failure elsewhere: writes what it can and closes, without throwing.
+void abandonCapture(CaptureFile& capture) noexcept;
+
+}  // namespace tracemint

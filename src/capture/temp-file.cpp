@@ -1,0 +1,71 @@
+#include "capture/temp-file.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "capture/fatal-error.h"
+
+namespace tracemint {
+
+int createPrivateTempFile(const std::string& purpose) {
+#ifdef O_TMPFILE
+    int fd = ::open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    // Some file systems cannot make unnamed files; fall back to a random name
+    // that is removed at once.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        throw FatalError("Error: Failed to create temporary file for " + purpose + ": " +
+                             std::strerror(errno),
+                         exitFailure);
+    }
+#endif
+    char name[] = "./.tracemint-XXXXXX";
+    int fallback = ::mkstemp(name);
+    if (fallback < 0) {
+        throw FatalError("Error: Failed to create temporary file for " + purpose + ": " +
+                             std::strerror(errno),
+                         exitFailure);
+    }
+    ::unlink(name);
+    return fallback;
+}
+
+int copyToPrivateTempFile(int fd, const std::string& name, unsigned long long* copied) {
+    int tmp = createPrivateTempFile("the input " + name);
+    std::vector<char> buffer(1 << 20);
+    unsigned long long total = 0;
+    for (;;) {
+        ssize_t k = ::read(fd, buffer.data(), buffer.size());
+        if (k < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            ::close(tmp);
+            throw FatalError(systemErrorText(name, err), exitFailure);
+        }
+        if (k == 0) break;
+        const char* p = buffer.data();
+        size_t left = static_cast<size_t>(k);
+        while (left > 0) {
+            ssize_t w = ::write(tmp, p, left);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                int err = errno;
+                ::close(tmp);
+                throw FatalError("Error: temporary copy of " + name + ": " + std::strerror(err),
+                                 exitFailure);
+            }
+            p += w;
+            left -= static_cast<size_t>(w);
+        }
+        total += static_cast<unsigned long long>(k);
+    }
+    *copied = total;
+    return tmp;
+}
+
+}  // namespace tracemint

@@ -1,0 +1,243 @@
+#include "driver/command-line.h"
+
+#include <arpa/inet.h>
+#include <getopt.h>
+
+#include <cstring>
+
+#include "capture/fatal-error.h"
+
+namespace tracemint {
+namespace {
+
+// Three texts, each printed followed by a line end.
+constexpr const char* usageLines[] = {
+    "",
+    "tracemint - developed by Nardo Vesk(nardo.vesk@example.com)",
+    "Version: 1.29",
+    "Takes a file as input and creates a pcap showing that file being transferred between hosts",
+    "",
+    "Options:",
+    "--block-size size\tspecify the payload size per packet[1 to 1200]",
+    "",
+    "--srcemail address\tspecify the sender's email address",
+    "--dstemail address\tspecify the recipient's email address",
+    "",
+    "-e email encoding\r",
+    "\t\t\t0 - base64",
+    "\t\t\t1 - quoted printable",
+    "\t\t\t2 - UU encoding",
+    "\t\t\t[default: base64]",
+    "",
+    "--http-encoder\t\t0 - default transfer",
+    "\t\t\t1 - gzip compression",
+    "\t\t\t2 - chunked encoding",
+    "\t\t\t3 - gzip compression and chunked encoding",
+    "-m mode\r",
+    "\t\t\th - http GET (download)\r",
+    "\t\t\th2 - http2 GET (download)\r",
+    "\t\t\tH - http POST (upload)\r",
+    "\t\t\ts - smtp\r",
+    "\t\t\tp - pop3\r",
+    "\t\t\ti - imap\r",
+    "\t\t\tf - active ftp\r",
+    "\t\t\tF - passive ftp\r",
+    "\t\t\t[default: http GET]",
+    "",
+    "-o outfile\t\toutput filename [default: <filename>-<protocol>.pcap]",
+    "-p port[:port]\t\tspecify [source and] destination port",
+    "\t\t\t-p 8080 will simulate a connection from a random port to port 8080",
+    "\t\t\t-p 1234:80 will simulate a connection from port 1234 to port 80",
+    "\t\t\t[default: use IANA assigned port for the protocol]",
+    "",
+    "--srcip ip_address\tspecify source IP address",
+    "--dstip ip_address\tspecify destination IP address",
+    "",
+    "-6\t\t\tUse IPv6 instead of the default IPv4",
+    "",
+    // second text
+    "",
+    "Usage:",
+    "\t\t\ttracemint [options] infile",
+    "",
+    // third text
+    "Examples:",
+    "\t\t\ttracemint malware.pdf",
+    "\t\t\ttracemint -mshp malware.pdf --http-encoder=1",
+    "\t\t\ttracemint -mH -p8080 malware.pdf",
+    "\t\t\ttracemint -mi malware.pdf -o outfile.pcap",
+    "",
+};
+constexpr size_t textEnds[] = {43, 47, 53};  // one past the last line of each text
+
+enum LongOnly { optBlockSize = 1000, optSrcEmail, optDstEmail, optSrcIp, optDstIp,
+                optHttpEncoder, optSeed, optVersion };
+
+constexpr option longOptions[] = {
+    {"6", no_argument, nullptr, '6'},
+    {"block-size", required_argument, nullptr, optBlockSize},
+    {"dstemail", required_argument, nullptr, optDstEmail},
+    {"dstip", required_argument, nullptr, optDstIp},
+    {"email-encoder", required_argument, nullptr, 'e'},
+    {"http-encoder", required_argument, nullptr, optHttpEncoder},
+    {"mode", required_argument, nullptr, 'm'},
+    {"outfile", required_argument, nullptr, 'o'},
+    {"port", required_argument, nullptr, 'p'},
+    {"srcemail", required_argument, nullptr, optSrcEmail},
+    {"srcip", required_argument, nullptr, optSrcIp},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"seed", required_argument, nullptr, optSeed},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, optVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+constexpr ModeRow modeTable[] = {
+    {Mode::httpGet, "h", "-http-get.pcap", 80},
+    {Mode::http2, "h2", "-http2-get.pcap", 80},
+    {Mode::http2, "x", "-http2-get.pcap", 80},
+    {Mode::httpPost, "H", "-http-post.pcap", 80},
+    {Mode::smtp, "s", "-smtp.pcap", 25},
+    {Mode::pop3, "p", "-pop3.pcap", 110},
+    {Mode::imap, "i", "-imap.pcap", 143},
+    {Mode::ftpActive, "f", "-ftp-active.pcap", 21},
+    {Mode::ftpPassive, "F", "-ftp-passive.pcap", 21},
+};
+
+constexpr const char* acceptedModes = "h, h2 (or x), H, s, p, i, f, F";
+
+}  // namespace
+
+std::string usageText() {
+    std::string text;
+    size_t line = 0;
+    for (size_t end : textEnds) {
+        for (size_t first = line; line < end; ++line) {
+            if (line > first) text += '\n';
+            text += usageLines[line];
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+CommandLine parseCommandLine(int argc, char* argv[]) {
+    CommandLine cl;
+    if (argc <= 1) {
+        cl.empty = true;
+        return cl;
+    }
+    optind = 0;  // full re-initialisation, so the parser can run more than once per process
+    for (;;) {
+        int c = getopt_long(argc, argv, "e:m:o:p:v6h", longOptions, nullptr);
+        if (c == -1) break;
+        switch (c) {
+            case 'e': cl.emailEncoder = optarg; break;
+            case 'm': cl.mode = optarg; break;
+            case 'o': cl.outFile = optarg; break;
+            case 'p': cl.port = optarg; break;
+            case 'v': cl.verbose = true; break;
+            case '6': cl.ipv6 = true; break;
+            case 'h': cl.help = true; break;
+            case optBlockSize: cl.blockSize = optarg; break;
+            case optSrcEmail: cl.srcEmail = optarg; break;
+            case optDstEmail: cl.dstEmail = optarg; break;
+            case optSrcIp: cl.srcIp = optarg; break;
+            case optDstIp: cl.dstIp = optarg; break;
+            case optHttpEncoder: cl.httpEncoder = optarg; break;
+            case optSeed: cl.seed = optarg; break;
+            case optVersion: cl.version = true; break;
+            default: throw FatalError(usageText(), exitUsage);
+        }
+    }
+    if (optind < argc) cl.inputPath = argv[optind];
+    return cl;
+}
+
+std::optional<long long> parseInteger(const std::string& text, long long lo, long long hi) {
+    if (text.empty() || text.size() > 18) return std::nullopt;
+    long long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < lo || value > hi) return std::nullopt;
+    return value;
+}
+
+std::optional<uint64_t> parseSeed(const std::string& text) {
+    if (text.empty() || text.size() > 20) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::optional<PortSpec> parsePortSpec(const std::string& text) {
+    PortSpec spec;
+    size_t colon = text.find(':');
+    if (colon == std::string::npos) {
+        auto port = parseInteger(text, 1, 65535);
+        if (!port) return std::nullopt;
+        spec.destination = static_cast<uint16_t>(*port);
+        return spec;
+    }
+    auto source = parseInteger(text.substr(0, colon), 1, 65535);
+    auto destination = parseInteger(text.substr(colon + 1), 1, 65535);
+    if (!source || !destination) return std::nullopt;
+    spec.source = static_cast<uint16_t>(*source);
+    spec.destination = static_cast<uint16_t>(*destination);
+    return spec;
+}
+
+bool isValidEmailAddress(const std::string& text) {
+    if (text.empty() || text.size() > 253) return false;
+    for (char c : text) {
+        if (c <= ' ' || c > '~') return false;
+    }
+    return true;
+}
+
+std::optional<IpAddress> parseIpAddress(const std::string& text) {
+    IpAddress address;
+    if (inet_pton(AF_INET, text.c_str(), address.bytes) == 1) {
+        address.version = 4;
+        return address;
+    }
+    if (inet_pton(AF_INET6, text.c_str(), address.bytes) == 1) {
+        address.version = 6;
+        return address;
+    }
+    return std::nullopt;
+}
+
+std::vector<ModeRow> parseModeList(const std::string& list) {
+    if (list.empty()) {
+        throw FatalError(std::string("Error: -m/--mode needs at least one mode: ") + acceptedModes,
+                         exitUsage);
+    }
+    std::vector<ModeRow> rows;
+    for (size_t i = 0; i < list.size(); ++i) {
+        // An h followed by 2 is the HTTP/2 row and uses up both characters.
+        const bool http2 = list[i] == 'h' && i + 1 < list.size() && list[i + 1] == '2';
+        const std::string name = http2 ? list.substr(i, 2) : list.substr(i, 1);
+        if (http2) ++i;
+        const ModeRow* found = nullptr;
+        for (const ModeRow& row : modeTable) {
+            if (name == row.name) found = &row;
+        }
+        if (!found) {
+            throw FatalError("Error: -m/--mode: unknown mode '" + name + "' (accepted: " +
+                                 acceptedModes + ")",
+                             exitUsage);
+        }
+        rows.push_back(*found);
+    }
+    return rows;
+}
+
+}  // namespace tracemint

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tracemint {
+
+// The command line as given: option texts are kept as they come (the last of a
+// repeated option counts) and applied after parsing, in a fixed order.
+struct CommandLine {
+    bool empty = false;        // nothing after the program name
+    bool help = false;
+    bool version = false;
+    bool verbose = false;
+    bool ipv6 = false;
+    std::optional<std::string> inputPath;  // the first operand; further ones are ignored
+    std::optional<std::string> emailEncoder, mode, outFile, port, httpEncoder;
+    std::optional<std::string> srcEmail, dstEmail, srcIp, dstIp, blockSize, seed;
+};
+
+// Parses argv. Throws FatalError(exitUsage) with the usage text appended for an
+// unknown option or a missing argument (the parser has printed its diagnostic on
+// standard error).
+CommandLine parseCommandLine(int argc, char* argv[]);
+
+std::string usageText();
+inline constexpr const char* versionText = "tracemint 1.29";
+
+// Value readers: each returns nothing when the text is not acceptable.
+// A decimal integer from lo to hi: digits only, no sign, no spaces.
+std::optional<long long> parseInteger(const std::string& text, long long lo, long long hi);
+std::optional<uint64_t> parseSeed(const std::string& text);
+
+struct PortSpec {
+    std::optional<uint16_t> source;
+    uint16_t destination = 0;
+};
+// "D" or "S:D", each from 1 to 65535.
+std::optional<PortSpec> parsePortSpec(const std::string& text);
+
+// Printable ASCII without spaces, 1 to 253 characters.
+bool isValidEmailAddress(const std::string& text);
+
+struct IpAddress {
+    int version = 4;
+    uint8_t bytes[16] = {};
+};
+// A dotted-quad IPv4 address or an IPv6 literal.
+std::optional<IpAddress> parseIpAddress(const std::string& text);
+
+// One row of the mode table.
+enum class Mode { httpGet, http2, httpPost, smtp, pop3, imap, ftpActive, ftpPassive };
+struct ModeRow {
+    Mode mode;
+    const char* name;    // as given on the command line
+    const char* suffix;  // of the capture name
+    uint16_t defaultPort;
+};
+// Splits a mode list into rows: "h2" (or "x") is one mode. Throws FatalError
+// (exitUsage) for an empty list or a letter outside the table.
+std::vector<ModeRow> parseModeList(const std::string& list);
+
+}  // namespace tracemint

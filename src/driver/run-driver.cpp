@@ -1,0 +1,270 @@
+#include "driver/run-driver.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "capture/block-reader.h"
+#include "capture/capture-file.h"
+#include "capture/fatal-error.h"
+#include "capture/packet-builder.h"
+#include "capture/random.h"
+#include "capture/temp-file.h"
+#include "driver/command-line.h"
+#include "driver/connection.h"
+#include "http/http-exchange.h"
+#include "http/http-gzip.h"
+#include "http/url-path.h"
+
+namespace tracemint {
+namespace {
+
+// What the run owns besides the record: the input, the current capture, the
+// compressed body of the gzip encodings, the shared clock and the generator.
+struct Run {
+    Connection conn;
+    InputFile input;
+    CaptureFile capture;
+    GzipBody gzip;
+    SimClock clock{startTime, 0};
+    Random random;
+    std::vector<ModeRow> modes;
+    std::optional<PortSpec> ports;
+    std::optional<uint64_t> seed;
+    std::string inputPath;
+    struct stat inputStat {};
+};
+
+[[noreturn]] void valueError(const std::string& message) { throw FatalError("Error: " + message, exitUsage); }
+
+bool modeIsAvailable(Mode mode) { return mode == Mode::httpGet || mode == Mode::httpPost; }
+
+bool modeNeedsUrlPath(Mode mode) { return mode == Mode::httpGet || mode == Mode::http2; }
+
+void applyEmailAddresses(Run& run, const CommandLine& cl, std::ostream& out) {
+    if (cl.srcEmail) {
+        if (!isValidEmailAddress(*cl.srcEmail)) {
+            valueError("--srcemail takes 1 to 253 printable ASCII characters without spaces");
+        }
+        run.conn.srcEmail = *cl.srcEmail;
+        if (run.conn.verbose) out << "Using custom source email address: " << *cl.srcEmail << "\n";
+    }
+    if (cl.dstEmail) {
+        if (!isValidEmailAddress(*cl.dstEmail)) {
+            valueError("--dstemail takes 1 to 253 printable ASCII characters without spaces");
+        }
+        run.conn.dstEmail = *cl.dstEmail;
+        if (run.conn.verbose) out << "Using custom destination email address: " << *cl.dstEmail << "\n";
+    }
+}
+
+void openInput(Run& run, const CommandLine& cl) {
+    if (!cl.inputPath) throw FatalError("Input file not found", exitFailure);
+    run.inputPath = *cl.inputPath;
+    const std::string& path = run.inputPath;
+    if (::stat(path.c_str(), &run.inputStat) != 0) {
+        throw FatalError("Input file " + path + " not found", exitFailure);
+    }
+    if (S_ISDIR(run.inputStat.st_mode)) {
+        throw FatalError("Input has to be a file, not a directory", exitFailure);
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw FatalError("Failed to open infile " + path, exitFailure);
+    run.input.fd = fd;
+    run.input.name = path;
+    run.input.size = static_cast<uint64_t>(run.inputStat.st_size);
+}
+
+void applyAddress(const std::optional<std::string>& text, const char* option, const char* label,
+                  std::array<uint8_t, 4>& v4, std::array<uint8_t, 16>& v6, bool verbose,
+                  std::ostream& out) {
+    if (!text) return;
+    auto address = parseIpAddress(*text);
+    if (!address) {
+        valueError(std::string(option) + " takes a dotted-quad IPv4 address or an IPv6 address, not '" +
+                   *text + "'");
+    }
+    if (address->version == 4) {
+        std::memcpy(v4.data(), address->bytes, 4);
+    } else {
+        std::memcpy(v6.data(), address->bytes, 16);
+    }
+    if (verbose) out << "Using custom " << label << " IP: " << *text << "\n";
+}
+
+void setDefaultAddresses(Connection& conn) {
+    inet_pton(AF_INET, defaultClientIPv4, conn.srcIPv4.data());
+    inet_pton(AF_INET, defaultServerIPv4, conn.dstIPv4.data());
+    inet_pton(AF_INET6, defaultClientIPv6, conn.srcIPv6.data());
+    inet_pton(AF_INET6, defaultServerIPv6, conn.dstIPv6.data());
+}
+
+bool sameFile(const std::string& name, const struct stat& input) {
+    struct stat st {};
+    return ::stat(name.c_str(), &st) == 0 && st.st_dev == input.st_dev && st.st_ino == input.st_ino;
+}
+
+// Everything that can be refused is refused here, before the first capture.
+void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
+    Connection& conn = run.conn;
+    conn.verbose = cl.verbose ? 1 : 0;
+    conn.ipVersion = cl.ipv6 ? 6 : 4;
+    if (cl.blockSize) {
+        auto size = parseInteger(*cl.blockSize, 1, 1200);
+        if (!size) valueError("--block-size takes an integer from 1 to 1200, not '" + *cl.blockSize + "'");
+        conn.blockSize = static_cast<int>(*size);
+    }
+    if (cl.seed) {
+        run.seed = parseSeed(*cl.seed);
+        if (!run.seed) valueError("--seed takes an unsigned integer, not '" + *cl.seed + "'");
+    }
+    applyEmailAddresses(run, cl, out);
+    openInput(run, cl);
+    setDefaultAddresses(conn);
+    applyAddress(cl.srcIp, "--srcip", "source", conn.srcIPv4, conn.srcIPv6, conn.verbose, out);
+    applyAddress(cl.dstIp, "--dstip", "destination", conn.dstIPv4, conn.dstIPv6, conn.verbose, out);
+    conn.inFileName = run.inputPath;
+    if (cl.outFile) {
+        if (sameFile(*cl.outFile, run.inputStat)) {
+            throw FatalError("Output file cannot be input file!", exitFailure);
+        }
+        conn.outFileName = *cl.outFile;
+    }
+    if (cl.port) {
+        run.ports = parsePortSpec(*cl.port);
+        if (!run.ports) {
+            valueError("-p/--port takes DST or SRC:DST, each an integer from 1 to 65535, not '" +
+                       *cl.port + "'");
+        }
+    }
+    if (cl.emailEncoder) {
+        auto encoding = parseInteger(*cl.emailEncoder, 0, 2);
+        if (!encoding) {
+            valueError("-e/--email-encoder takes 0 (base64), 1 (quoted-printable) or 2 (UU), not '" +
+                       *cl.emailEncoder + "'");
+        }
+        conn.emailEncoding = static_cast<uint8_t>(*encoding);
+    }
+    if (cl.httpEncoder) {
+        auto encoder = parseInteger(*cl.httpEncoder, 0, 3);
+        if (!encoder) {
+            valueError("--http-encoder takes 0 (plain), 1 (gzip), 2 (chunked) or 3 (gzip and chunked), not '" +
+                       *cl.httpEncoder + "'");
+        }
+        conn.httpEncoder = static_cast<uint8_t>(httpPlain + *encoder);
+    }
+
+    run.modes = parseModeList(cl.mode.value_or("h"));
+    for (const ModeRow& row : run.modes) {
+        if (!modeIsAvailable(row.mode)) {
+            throw FatalError(std::string("Error: mode ") + row.name + " is not available yet", exitUsage);
+        }
+    }
+    if (run.modes.size() > 1) {
+        if (run.ports) {
+            out << "Specifying a destination port is not possible when using multiple modes. "
+                   "Switching to default destination ports.\n";
+            // A source port given with it still applies to every mode.
+            run.ports->destination = 0;
+        }
+        if (cl.outFile) {
+            throw FatalError("Specifying an output filename does not work when using multiple modes\n" +
+                                 usageText(),
+                             exitUsage);
+        }
+    }
+    for (const ModeRow& row : run.modes) {
+        if (modeNeedsUrlPath(row.mode) && !encodeUrlPath(conn.inFileName)) {
+            throw FatalError(urlEncoderTooLong, exitFailure);
+        }
+        if (sameFile(composeCaptureName(conn.outFileName, run.inputPath, row.suffix), run.inputStat)) {
+            throw FatalError("Output file cannot be input file!", exitFailure);
+        }
+    }
+}
+
+// A pipe, FIFO or device is read once into a private temporary file, so its
+// size is known and every mode carries all of it.
+void makeInputRegular(Run& run) {
+    if (S_ISREG(run.inputStat.st_mode)) return;
+    unsigned long long copied = 0;
+    int tmp = copyToPrivateTempFile(run.input.fd, run.input.name, &copied);
+    ::close(run.input.fd);
+    run.input.fd = tmp;
+    run.input.size = copied;
+}
+
+void runMode(Run& run, const ModeRow& row) {
+    switch (row.mode) {
+        case Mode::httpGet: runHttpGetTransfer(run.conn); break;
+        case Mode::httpPost: runHttpPostTransfer(run.conn); break;
+        default: break;  // refused in prepareRun until its driver exists
+    }
+}
+
+void writeCaptures(Run& run, std::ostream& out) {
+    Connection& conn = run.conn;
+    run.random = seededRandom(run.seed ? *run.seed : seedFromEnvironment());
+    conn.random = &run.random;
+    conn.sharedClock = &run.clock;
+    conn.srcPort = static_cast<uint16_t>((nextRandom(run.random) & 0x7FFF) + 1025);
+    if (run.ports && run.ports->source) conn.srcPort = *run.ports->source;
+    conn.tsSec = run.clock.sec;
+    conn.tsUsec = run.clock.usec;
+    conn.fileSize = run.input.size;
+    conn.inFile = &run.input;
+    conn.outFile = &run.capture;
+    conn.tmpFile = &run.gzip;
+    buildEthernetHeaders(conn);
+
+    for (const ModeRow& row : run.modes) {
+        conn.dstPort = (run.ports && run.ports->destination != 0) ? run.ports->destination
+                                                                  : row.defaultPort;
+        std::string name = composeCaptureName(conn.outFileName, run.inputPath, row.suffix);
+        out << "Writing to " << name << "\n";
+        openOutput(run.capture, name);
+        runMode(run, row);
+        closeCapture(run.capture);
+        conn.dstPort = 0;
+    }
+}
+
+void printMessage(std::ostream& out, const std::string& message) {
+    out << message;
+    if (message.empty() || message.back() != '\n') out << "\n";
+}
+
+}  // namespace
+
+int runTracemint(int argc, char* argv[], std::ostream& out) {
+    Run run;
+    int status = exitSuccess;
+    try {
+        CommandLine cl = parseCommandLine(argc, argv);
+        if (cl.empty || cl.help) {
+            out << usageText();
+        } else if (cl.version) {
+            out << versionText << "\n";
+        } else {
+            prepareRun(run, cl, out);
+            makeInputRegular(run);
+            writeCaptures(run, out);
+        }
+    } catch (const FatalError& error) {
+        // Every byte produced so far goes into the capture before the run ends.
+        abandonCapture(run.capture);
+        printMessage(out, error.what());
+        status = error.status;
+    }
+    releaseGzipBody(run.gzip);
+    if (run.input.fd >= 0) ::close(run.input.fd);
+    out.flush();
+    return status;
+}
+
+}  // namespace tracemint

@@ -1,0 +1,163 @@
+#include "http/http-exchange.h"
+
+#include "capture/block-reader.h"
+#include "capture/fatal-error.h"
+#include "capture/tcp-conversation.h"
+#include "http/chunked.h"
+#include "http/http-gzip.h"
+#include "http/url-path.h"
+
+namespace tracemint {
+namespace {
+
+constexpr const char* responsePreamble =
+    "HTTP/1.1 200 Ok\r\n"
+    "Date: Fri, 21 Sep 2018 13:35:26 GMT\r\n"
+    "Server: Apache/2.2.3 (Debian) PHP/5.2.0-8+etch10 mod_ssl/2.2.3 OpenSSL/0.9.8c\r\n"
+    "Last-Modified: Sat, 20 Jan 2018 12:01:21 GMT\r\n"
+    "ETag: \"a801c-1bbd1c-22416640\"\r\n"
+    "Accept-Ranges: bytes\r\n";
+
+constexpr const char* userAgentLine =
+    "User-Agent: Mozilla/5.0 (X11; U; Linux i686; en-US; rv:1.8.1.17) Gecko/20081007 "
+    "Firefox/2.0.0.17\r\n";
+constexpr const char* acceptLines =
+    "Accept: text/xml,application/xml,application/xhtml+xml,text/html;q=0.9,text/plain;q=0.8,"
+    "image/png,*/*;q=0.5\r\n"
+    "Accept-Language: en-us,en;q=0.5\r\n";
+constexpr const char* keepAliveLines =
+    "Accept-Encoding: gzip,deflate\r\n"
+    "Accept-Charset: ISO-8859-1,utf-8;q=0.7,*;q=0.7\r\n"
+    "Keep-Alive: 300\r\n"
+    "Connection: keep-alive\r\n";
+
+// The client header lines that both requests share.
+std::string clientHeaderLines() {
+    return std::string("Host: ") + serverHostName + "\r\n" + userAgentLine + acceptLines;
+}
+
+// The file as the body of the exchange: from the input, or from the compressed
+// temporary file (without its zlib header) for the gzip encodings; each block
+// read is one data segment or one chunk.
+void sendHttpBody(Connection& conn, uint8_t encoder) {
+    const bool gzip = encoder == httpGzip || encoder == httpGzipChunked;
+    const bool chunked = encoder == httpChunked || encoder == httpGzipChunked;
+    BlockReader reader = gzip ? openBlockReader(conn.tmpFile->fd, "temporary gzip body",
+                                                zlibHeaderSize, conn.tmpFile->tmpSize)
+                              : openBlockReader(*conn.inFile);
+    for (;;) {
+        Bytes block = nextBlock(reader, static_cast<size_t>(conn.blockSize));
+        if (block.empty()) break;
+        if (chunked) {
+            sendChunked(conn, block, conn.dataDirection);
+        } else {
+            sendData(conn, block, conn.dataDirection);
+        }
+    }
+    if (gzip) {
+        sendGzipTrailer(conn);
+    } else if (chunked) {
+        sendChunked(conn, {}, conn.dataDirection);
+    }
+}
+
+void sendHttpResponseHead(Connection& conn) {
+    switch (conn.httpEncoder) {
+        case httpGzip: {
+            std::string head = responseHeadText(httpGzip, gzipContentLength(*conn.tmpFile));
+            sendData(conn, {asBytes(head), Bytes(gzipHeader)}, toClient);
+            break;
+        }
+        case httpGzipChunked:
+            sendMessage(conn, responseHeadText(httpGzipChunked, 0), toClient);
+            sendChunked(conn, Bytes(gzipHeader), toClient);
+            break;
+        default:
+            sendMessage(conn, responseHeadText(conn.httpEncoder, conn.fileSize), toClient);
+    }
+}
+
+}  // namespace
+
+std::string getRequestText(const std::string& encodedName) {
+    return "GET /tracemint/" + encodedName + " HTTP/1.1\r\n" + clientHeaderLines() +
+           keepAliveLines + "\r\n";
+}
+
+uint64_t postContentLength(const std::string& inFileName, uint64_t fileSize) {
+    // 222: the part head around the name (114 + 45 characters) and the closing
+    // delimiter (63), so the length is exact for a plain body.
+    return inFileName.size() + fileSize + 222;
+}
+
+std::string postRequestHeadText(const std::string& inFileName, uint64_t fileSize) {
+    return std::string("POST /tracemint.cgi HTTP/1.1\r\n") + clientHeaderLines() +
+           "Content-Length: " + std::to_string(postContentLength(inFileName, fileSize)) + "\r\n" +
+           "Content-Type: multipart/form-data; boundary=" + multipartBoundary + "\r\n" +
+           keepAliveLines + "\r\n" + "--" + multipartBoundary + "\r\n" +
+           "Content-Disposition: form-data; name=\"file\"; filename=\"" + inFileName + "\"\r\n" +
+           "Content-Type: application/octet-stream\r\n" + "\r\n";
+}
+
+std::string responseHeadText(uint8_t httpEncoder, uint64_t contentLength) {
+    std::string head = responsePreamble;
+    switch (httpEncoder) {
+        case httpGzip:
+            head += "Content-Length: " + std::to_string(contentLength) +
+                    "\r\n"
+                    "Vary: Accept-Encoding\r\n"
+                    "Content-Encoding: gzip\r\n"
+                    "Connection: close\r\n"
+                    "Content-Type: text/html; charset=UTF-8\r\n\r\n";
+            break;
+        case httpChunked:
+            head +=
+                "Connection: close\r\n"
+                "Content-Type: text/html\r\n"
+                "Transfer-Encoding: chunked\r\n\r\n";
+            break;
+        case httpGzipChunked:
+            head +=
+                "Transfer-Encoding: chunked\r\n"
+                "Vary: Accept-Encoding\r\n"
+                "Content-Encoding: gzip\r\n"
+                "Connection: close\r\n"
+                "Content-Type: text/html\r\n\r\n";
+            break;
+        default:
+            head += "Content-Length: " + std::to_string(contentLength) +
+                    "\r\n"
+                    "Keep-Alive: timeout=15, max=99\r\n"
+                    "Connection: Keep-Alive\r\n"
+                    "Content-Type: application/octet-stream\r\n\r\n";
+    }
+    return head;
+}
+
+void runHttpGetTransfer(Connection& conn) {
+    // The run driver has checked the name against the encoder's budget before the
+    // first capture was created.
+    std::optional<std::string> encoded = encodeUrlPath(conn.inFileName);
+    if (!encoded) throw FatalError(urlEncoderTooLong, exitFailure);
+
+    openConnection(conn);
+    if (conn.httpEncoder == httpGzip || conn.httpEncoder == httpGzipChunked) {
+        compressGzip(conn, *conn.tmpFile);
+    }
+    sendMessage(conn, getRequestText(*encoded), toServer);
+    sendHttpResponseHead(conn);
+    conn.dataDirection = toClient;
+    sendHttpBody(conn, conn.httpEncoder);
+    closeConnection(conn);
+}
+
+void runHttpPostTransfer(Connection& conn) {
+    openConnection(conn);
+    sendMessage(conn, postRequestHeadText(conn.inFileName, conn.fileSize), toServer);
+    conn.dataDirection = toServer;
+    sendHttpBody(conn, httpPlain);
+    sendMessage(conn, multipartClose, toServer);
+    closeConnection(conn);
+}
+
+}  // namespace tracemint

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "driver/connection.h"
+
+namespace tracemint {
+
+// Mode h: the client downloads the file with GET; the response body is plain,
+// gzip, chunked or gzip inside chunked as conn.httpEncoder says.
+void runHttpGetTransfer(Connection& conn);
+// Mode H: the client uploads the file in a multipart/form-data POST. The body
+// always carries the file plain, so its Content-Length is exact.
+void runHttpPostTransfer(Connection& conn);
+
+// The texts, exposed so that tests can hold them against the rules.
+std::string getRequestText(const std::string& encodedName);
+std::string postRequestHeadText(const std::string& inFileName, uint64_t fileSize);
+// The response head for an encoder; contentLength is used by the plain and gzip heads.
+std::string responseHeadText(uint8_t httpEncoder, uint64_t contentLength);
+// Framing of the POST body around the file: opening part head and closing delimiter.
+uint64_t postContentLength(const std::string& inFileName, uint64_t fileSize);
+
+inline constexpr const char* multipartBoundary =
+    "---------------------------8173728711543081858379436204";
+inline constexpr const char* multipartClose =
+    "\r\n-----------------------------8173728711543081858379436204--\r\n";
+
+}  // namespace tracemint

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "driver/connection.h"
+
+namespace tracemint {
+
+// The gzip member of a gzip-encoded body is sent in three pieces: the fixed
+// header with the response head, the raw deflate data block by block, and the
+// trailer (CRC-32 and size) at the end.
+inline constexpr std::array<uint8_t, 10> gzipHeader{0x1f, 0x8b, 0x08, 0x00, 0x00,
+                                                    0x00, 0x00, 0x00, 0x00, 0x03};
+
+// The compressed input, prepared once per run in a private temporary file: the
+// zlib stream without its Adler-32, so the body loop skips the 2-byte zlib
+// header and sends exactly the raw deflate data.
+struct GzipBody {
+    int fd = -1;
+    uint64_t tmpSize = 0;    // zlib header + raw deflate data
+    uint32_t crc = 0;        // CRC-32 of the input
+    uint64_t inputSize = 0;  // bytes compressed
+};
+
+inline constexpr uint64_t zlibHeaderSize = 2;
+
+// Deflates the whole input (conn.inFile) into a new private temporary file at
+// the default level and records its CRC-32 and size. Does nothing when the body
+// is already prepared. Failures end the run (status 255).
+void compressGzip(Connection& conn, GzipBody& body);
+void releaseGzipBody(GzipBody& body);
+
+// Body bytes after the head's empty line: header, raw deflate data, trailer.
+inline uint64_t gzipContentLength(const GzipBody& body) { return body.tmpSize + 16; }
+
+// CRC-32, then ISIZE (the input size modulo 2^32), both little-endian.
+std::array<uint8_t, 8> gzipTrailer(uint32_t crc, uint64_t inputSize);
+
+// Sends the trailer in direction 1: as one chunk followed by the last chunk when
+// the body is chunked, else as one segment.
+void sendGzipTrailer(Connection& conn);
+
+}  // namespace tracemint
