@@ -260,6 +260,10 @@ int runTracemint(int argc, char* argv[], std::ostream& out) {
         abandonCapture(run.capture);
         printMessage(out, error.what());
         status = error.status;
+    } catch (const std::exception& error) {
+        abandonCapture(run.capture);
+        printMessage(out, std::string("Error: ") + error.what());
+        status = exitFailure;
     }
     releaseGzipBody(run.gzip);
     if (run.input.fd >= 0) ::close(run.input.fd);
