@@ -129,9 +129,15 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
     }
     optind = 0;  // full re-initialisation, so the parser can run more than once per process
     for (;;) {
-        int c = getopt_long(argc, argv, "e:m:o:p:v6h", longOptions, nullptr);
+        // The leading "-" hands operands back in order, so options after the input
+        // path work even where POSIXLY_CORRECT would stop the parser at the first
+        // operand.
+        int c = getopt_long(argc, argv, "-e:m:o:p:v6h", longOptions, nullptr);
         if (c == -1) break;
         switch (c) {
+            case 1:
+                if (!cl.inputPath) cl.inputPath = optarg;
+                break;
             case 'e': cl.emailEncoder = optarg; break;
             case 'm': cl.mode = optarg; break;
             case 'o': cl.outFile = optarg; break;
@@ -150,7 +156,8 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
             default: throw FatalError(usageText(), exitUsage);
         }
     }
-    if (optind < argc) cl.inputPath = argv[optind];
+    // Operands after "--".
+    if (!cl.inputPath && optind < argc) cl.inputPath = argv[optind];
     return cl;
 }
 
