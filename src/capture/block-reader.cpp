@@ -29,15 +29,15 @@ static void refill(BlockReader& reader, size_t want) {
         reader.end -= reader.begin;
         reader.begin = 0;
     }
-    while (!reader.atEnd && reader.end < want) {
+    while (!reader.atEnd && reader.end < want && reader.end < reader.buffer.size()) {
         size_t room = reader.buffer.size() - reader.end;
         if (reader.limit != UINT64_MAX) {
             uint64_t left = reader.limit > reader.offset ? reader.limit - reader.offset : 0;
+            if (left == 0) {
+                reader.atEnd = true;
+                break;
+            }
             room = static_cast<size_t>(std::min<uint64_t>(room, left));
-        }
-        if (room == 0) {
-            reader.atEnd = true;
-            break;
         }
         ssize_t k = ::pread(reader.fd, reader.buffer.data() + reader.end, room,
                             static_cast<off_t>(reader.offset));
