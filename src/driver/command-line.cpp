@@ -185,20 +185,20 @@ std::optional<uint64_t> parseSeed(const std::string& text) {
 }
 
 std::optional<PortSpec> parsePortSpec(const std::string& text) {
-    PortSpec spec;
+    PortSpec ports;
     size_t colon = text.find(':');
     if (colon == std::string::npos) {
         auto port = parseInteger(text, 1, 65535);
         if (!port) return std::nullopt;
-        spec.destination = static_cast<uint16_t>(*port);
-        return spec;
+        ports.destination = static_cast<uint16_t>(*port);
+        return ports;
     }
     auto source = parseInteger(text.substr(0, colon), 1, 65535);
     auto destination = parseInteger(text.substr(colon + 1), 1, 65535);
     if (!source || !destination) return std::nullopt;
-    spec.source = static_cast<uint16_t>(*source);
-    spec.destination = static_cast<uint16_t>(*destination);
-    return spec;
+    ports.source = static_cast<uint16_t>(*source);
+    ports.destination = static_cast<uint16_t>(*destination);
+    return ports;
 }
 
 bool isValidEmailAddress(const std::string& text) {
