@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -35,8 +36,13 @@ struct Record {
     uint32_t ack() const { return getBe32(tcp() + 8); }
     uint8_t flags() const { return tcp()[13]; }
     std::vector<uint8_t> payload() const {
-        return std::vector<uint8_t>(frame.begin() + 14 + static_cast<long>(ipHeaderSize()) + 20,
-                                    frame.end());
+        const size_t start = 14 + ipHeaderSize() + 20;
+        std::vector<uint8_t> bytes;
+        if (frame.size() > start) {
+            bytes.resize(frame.size() - start);
+            std::memcpy(bytes.data(), frame.data() + start, bytes.size());
+        }
+        return bytes;
     }
     std::string payloadText() const {
         auto p = payload();
