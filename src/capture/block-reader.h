@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/checksum.h"
+#include "capture/byte-order.h"
 
 namespace tracemint {
 

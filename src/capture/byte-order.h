@@ -1,11 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 // Fixed-width fields are stored through these helpers, never with ad-hoc shifts:
 // network order (big-endian) for Ethernet, IP, TCP and HTTP/2, little-endian for
 // the libpcap headers and the gzip trailer.
 namespace tracemint {
+
+// A read-only view of bytes: a payload, a header, a piece of a segment.
+using Bytes = std::span<const uint8_t>;
 
 inline void putBe16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);

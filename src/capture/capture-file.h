@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/checksum.h"
+#include "capture/byte-order.h"
 #include "capture/sim-clock.h"
 
 namespace tracemint {

@@ -5,9 +5,9 @@
 #include <initializer_list>
 #include <span>
 
-namespace tracemint {
+#include "capture/byte-order.h"
 
-using Bytes = std::span<const uint8_t>;
+namespace tracemint {
 
 // The Internet checksum of RFC 1071 over the concatenation of the given pieces
 // (for TCP: pseudo-header, TCP header, payload pieces). Pieces may have any

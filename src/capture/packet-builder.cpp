@@ -5,6 +5,7 @@
 
 #include "capture/byte-order.h"
 #include "capture/capture-file.h"
+#include "capture/checksum.h"
 
 namespace tracemint {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "capture/checksum.h"
+#include "capture/byte-order.h"
 #include "driver/connection.h"
 
 namespace tracemint {

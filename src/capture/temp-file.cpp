@@ -35,10 +35,10 @@ int createPrivateTempFile(const std::string& purpose) {
     return fallback;
 }
 
-int copyToPrivateTempFile(int fd, const std::string& name, unsigned long long* copied) {
+int copyToPrivateTempFile(int fd, const std::string& name, uint64_t& copied) {
     int tmp = createPrivateTempFile("the input " + name);
     std::vector<char> buffer(1 << 20);
-    unsigned long long total = 0;
+    uint64_t total = 0;
     for (;;) {
         ssize_t k = ::read(fd, buffer.data(), buffer.size());
         if (k < 0) {
@@ -62,9 +62,9 @@ int copyToPrivateTempFile(int fd, const std::string& name, unsigned long long* c
             p += w;
             left -= static_cast<size_t>(w);
         }
-        total += static_cast<unsigned long long>(k);
+        total += static_cast<uint64_t>(k);
     }
-    *copied = total;
+    copied = total;
     return tmp;
 }
 

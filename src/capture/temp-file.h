@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tracemint {
@@ -10,7 +11,7 @@ namespace tracemint {
 int createPrivateTempFile(const std::string& purpose);
 
 // Copies everything readable from fd (a pipe, a FIFO, a device) into a new private
-// temporary file and returns that file's descriptor; *copied receives its size.
-int copyToPrivateTempFile(int fd, const std::string& name, unsigned long long* copied);
+// temporary file and returns that file's descriptor; copied receives its size.
+int copyToPrivateTempFile(int fd, const std::string& name, uint64_t& copied);
 
 }  // namespace tracemint

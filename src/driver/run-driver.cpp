@@ -192,8 +192,8 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
 // size is known and every mode carries all of it.
 void makeInputRegular(Run& run) {
     if (S_ISREG(run.inputStat.st_mode)) return;
-    unsigned long long copied = 0;
-    int tmp = copyToPrivateTempFile(run.input.fd, run.input.name, &copied);
+    uint64_t copied = 0;
+    int tmp = copyToPrivateTempFile(run.input.fd, run.input.name, copied);
     ::close(run.input.fd);
     run.input.fd = tmp;
     run.input.size = copied;

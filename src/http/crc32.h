@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "capture/checksum.h"
+#include "capture/byte-order.h"
 
 namespace tracemint {
 
