@@ -44,7 +44,7 @@ uint32_t sumPiece(Bytes piece) {
 
 }  // namespace
 
-uint16_t internetChecksum(std::initializer_list<Bytes> pieces) {
+uint16_t internetChecksum(std::span<const Bytes> pieces) {
     uint32_t total = 0;
     bool oddOffset = false;
     for (Bytes piece : pieces) {

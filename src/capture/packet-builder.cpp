@@ -89,23 +89,14 @@ size_t buildPacketHeaders(const Connection& conn, uint8_t direction, uint8_t fla
         putBe16(ip + 10, internetChecksum(Bytes(ip, ipv4HeaderSize)));
     }
 
-    // Checksum over pseudo-header, TCP header and payload (at most three pieces).
-    Bytes pieces[3];
-    size_t count = 0;
+    // Checksum over pseudo-header, TCP header and the payload pieces.
+    Bytes covered[2 + maxPayloadPieces] = {Bytes(pseudo, pseudoSize), Bytes(tcp, tcpHeaderSize)};
+    size_t count = 2;
     for (Bytes piece : payload) {
-        if (count == 3) throw std::logic_error("a segment is built from at most three pieces");
-        pieces[count++] = piece;
+        if (count == std::size(covered)) throw std::logic_error("too many pieces in one segment");
+        covered[count++] = piece;
     }
-    Bytes pseudoBytes(pseudo, pseudoSize);
-    Bytes header(tcp, tcpHeaderSize);
-    uint16_t sum;
-    switch (count) {
-        case 0: sum = internetChecksum({pseudoBytes, header}); break;
-        case 1: sum = internetChecksum({pseudoBytes, header, pieces[0]}); break;
-        case 2: sum = internetChecksum({pseudoBytes, header, pieces[0], pieces[1]}); break;
-        default: sum = internetChecksum({pseudoBytes, header, pieces[0], pieces[1], pieces[2]}); break;
-    }
-    putBe16(tcp + 16, sum);
+    putBe16(tcp + 16, internetChecksum(std::span<const Bytes>(covered, count)));
     return ipSize + tcpHeaderSize;
 }
 

@@ -22,6 +22,8 @@ inline constexpr size_t tcpHeaderSize = 20;
 inline constexpr size_t ipv4HeaderSize = 20;
 inline constexpr size_t ipv6HeaderSize = 40;
 inline constexpr size_t maxIpTcpHeaderSize = ipv6HeaderSize + tcpHeaderSize;
+// A segment's payload may be given in this many pieces (a chunk: size line, data, line end).
+inline constexpr size_t maxPayloadPieces = 3;
 
 // Ethernet, IP and TCP headers in front of every payload: 54 under IPv4, 74 under IPv6.
 size_t frameOverhead(uint8_t ipVersion);
