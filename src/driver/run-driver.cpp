@@ -130,6 +130,7 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
     applyAddress(cl.dstIp, "--dstip", "destination", conn.dstIPv4, conn.dstIPv6, conn.verbose, out);
     conn.inFileName = run.inputPath;
     if (cl.outFile) {
+        if (cl.outFile->empty()) valueError("-o/--outfile needs a file name");
         if (sameFile(*cl.outFile, run.inputStat)) {
             throw FatalError("Output file cannot be input file!", exitFailure);
         }

@@ -301,6 +301,7 @@ class ValueErrors(ToolTest):
         (["-m", "Hq"], "-m", "H"),
         (["-m", "2"], "-m", "H"),
         (["-m", "H2"], "-m", "H"),
+        (["-o", ""], "-o", "name"),
     ]
 
     def test_bad_values_end_with_one_error_line_and_status_two_before_any_capture(self):
