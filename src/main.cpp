@@ -2,4 +2,6 @@
 
 #include "driver/run-driver.h"
 
-int main(int argc, char* argv[]) { return tracemint::runTracemint(argc, argv, std::cout); }
+int main(int argc, char* argv[]) {
+    return tracemint::runTracemint(argc, argv, std::cout);
+}

@@ -10,8 +10,7 @@
 
 namespace tracemint {
 
-BlockReader openBlockReader(int fd, const std::string& name, uint64_t startOffset,
-                            uint64_t limit) {
+BlockReader openBlockReader(int fd, const std::string& name, uint64_t startOffset, uint64_t limit) {
     BlockReader reader;
     reader.fd = fd;
     reader.name = name;

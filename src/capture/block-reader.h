@@ -25,10 +25,10 @@ struct InputFile {
 struct BlockReader {
     int fd = -1;
     std::string name;
-    uint64_t offset = 0;   // file offset of the next read
-    uint64_t limit = 0;    // stop before this offset (UINT64_MAX: end of file)
+    uint64_t offset = 0;  // file offset of the next read
+    uint64_t limit = 0;   // stop before this offset (UINT64_MAX: end of file)
     std::vector<uint8_t> buffer;
-    size_t begin = 0;      // unread bytes are buffer[begin, end)
+    size_t begin = 0;  // unread bytes are buffer[begin, end)
     size_t end = 0;
     bool atEnd = false;
 };

@@ -50,7 +50,8 @@ std::string composeCaptureName(const std::string& outFileName, const std::string
 void openOutput(CaptureFile& capture, const std::string& name) {
     int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        throw FatalError("Error: Failed to open outfile " + name + ": " + std::strerror(errno), exitFailure);
+        throw FatalError("Error: Failed to open outfile " + name + ": " + std::strerror(errno),
+                         exitFailure);
     }
     capture.fd = fd;
     capture.name = name;

@@ -20,6 +20,8 @@ inline uint16_t internetChecksum(std::initializer_list<Bytes> pieces) {
     return internetChecksum(std::span<const Bytes>(pieces.begin(), pieces.size()));
 }
 
-inline uint16_t internetChecksum(Bytes bytes) { return internetChecksum({bytes}); }
+inline uint16_t internetChecksum(Bytes bytes) {
+    return internetChecksum({bytes});
+}
 
 }  // namespace tracemint

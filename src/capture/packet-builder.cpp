@@ -112,8 +112,8 @@ void writeSegment(Connection& conn, std::initializer_list<Bytes> payload, uint8_
     }
     const size_t overhead = frameOverhead(conn.ipVersion);
     uint8_t* record = captureSpace(*conn.outFile, pcapRecordHeaderSize + overhead + payloadLength);
-    auto recordHeader = pcapRecordHeader(*conn.sharedClock,
-                                         static_cast<uint32_t>(overhead + payloadLength));
+    auto recordHeader =
+        pcapRecordHeader(*conn.sharedClock, static_cast<uint32_t>(overhead + payloadLength));
     std::memcpy(record, recordHeader.data(), recordHeader.size());
     uint8_t* frame = record + pcapRecordHeaderSize;
     const auto& eth = direction == 0 ? conn.ethForward : conn.ethReverse;

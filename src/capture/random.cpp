@@ -5,7 +5,9 @@
 
 namespace tracemint {
 
-Random seededRandom(uint64_t seed) { return Random{seed}; }
+Random seededRandom(uint64_t seed) {
+    return Random{seed};
+}
 
 uint64_t seedFromEnvironment() {
     timespec now{};

@@ -2,7 +2,9 @@
 
 namespace tracemint {
 
-void advanceClock(SimClock& clock) { clock.usec += packetInterval; }
+void advanceClock(SimClock& clock) {
+    clock.usec += packetInterval;
+}
 
 void advanceClockWithRollover(SimClock& clock) {
     clock.usec += packetInterval;

@@ -15,7 +15,9 @@ void storeClock(Connection& conn) {
     conn.tsUsec = conn.sharedClock->usec;
 }
 
-uint32_t initialSequenceNumber(Connection& conn) { return (nextRandom(*conn.random) & 0xFFF) + 1; }
+uint32_t initialSequenceNumber(Connection& conn) {
+    return (nextRandom(*conn.random) & 0xFFF) + 1;
+}
 
 void controlPacket(Connection& conn, uint8_t direction, uint8_t flags) {
     advanceClockWithRollover(*conn.sharedClock);
@@ -45,7 +47,9 @@ void sendData(Connection& conn, std::initializer_list<Bytes> pieces, uint8_t dir
     storeClock(conn);
 }
 
-void sendData(Connection& conn, Bytes bytes, uint8_t direction) { sendData(conn, {bytes}, direction); }
+void sendData(Connection& conn, Bytes bytes, uint8_t direction) {
+    sendData(conn, {bytes}, direction);
+}
 
 void sendMessage(Connection& conn, std::string_view text, uint8_t direction) {
     sendData(conn, {asBytes(text)}, direction);

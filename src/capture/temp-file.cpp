@@ -19,17 +19,17 @@ int createPrivateTempFile(const std::string& purpose) {
     // Some file systems cannot make unnamed files; fall back to a random name
     // that is removed at once.
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-        throw FatalError("Error: Failed to create temporary file for " + purpose + ": " +
-                             std::strerror(errno),
-                         exitFailure);
+        throw FatalError(
+            "Error: Failed to create temporary file for " + purpose + ": " + std::strerror(errno),
+            exitFailure);
     }
 #endif
     char name[] = "./.tracemint-XXXXXX";
     int fallback = ::mkstemp(name);
     if (fallback < 0) {
-        throw FatalError("Error: Failed to create temporary file for " + purpose + ": " +
-                             std::strerror(errno),
-                         exitFailure);
+        throw FatalError(
+            "Error: Failed to create temporary file for " + purpose + ": " + std::strerror(errno),
+            exitFailure);
     }
     ::unlink(name);
     return fallback;

@@ -70,8 +70,16 @@ constexpr const char* usageLines[] = {
 };
 constexpr size_t textEnds[] = {43, 47, 53};  // one past the last line of each text
 
-enum LongOnly { optBlockSize = 1000, optSrcEmail, optDstEmail, optSrcIp, optDstIp,
-                optHttpEncoder, optSeed, optVersion };
+enum LongOnly {
+    optBlockSize = 1000,
+    optSrcEmail,
+    optDstEmail,
+    optSrcIp,
+    optDstIp,
+    optHttpEncoder,
+    optSeed,
+    optVersion
+};
 
 constexpr option longOptions[] = {
     {"6", no_argument, nullptr, '6'},
@@ -238,9 +246,9 @@ std::vector<ModeRow> parseModeList(const std::string& list) {
             if (name == row.name) found = &row;
         }
         if (!found) {
-            throw FatalError("Error: -m/--mode: unknown mode '" + name + "' (accepted: " +
-                                 acceptedModes + ")",
-                             exitUsage);
+            throw FatalError(
+                "Error: -m/--mode: unknown mode '" + name + "' (accepted: " + acceptedModes + ")",
+                exitUsage);
         }
         rows.push_back(*found);
     }

@@ -10,7 +10,7 @@ namespace tracemint {
 // The command line as given: option texts are kept as they come (the last of a
 // repeated option counts) and applied after parsing, in a fixed order.
 struct CommandLine {
-    bool empty = false;        // nothing after the program name
+    bool empty = false;  // nothing after the program name
     bool help = false;
     bool version = false;
     bool verbose = false;

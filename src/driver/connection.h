@@ -39,7 +39,7 @@ inline constexpr uint8_t toClient = 1;
 // (destination), plus the run's settings, so that a mode driver and every
 // primitive below it need no other argument. Plain data, passed by reference.
 struct Connection {
-    std::array<uint8_t, 4> srcIPv4{};   // network order
+    std::array<uint8_t, 4> srcIPv4{};  // network order
     std::array<uint8_t, 4> dstIPv4{};
     std::array<uint8_t, 16> srcIPv6{};  // network order
     std::array<uint8_t, 16> dstIPv6{};

@@ -40,27 +40,27 @@ struct Run {
     struct stat inputStat {};
 };
 
-[[noreturn]] void valueError(const std::string& message) { throw FatalError("Error: " + message, exitUsage); }
+[[noreturn]] void valueError(const std::string& message) {
+    throw FatalError("Error: " + message, exitUsage);
+}
 
-bool modeIsAvailable(Mode mode) { return mode == Mode::httpGet || mode == Mode::httpPost; }
+bool modeIsAvailable(Mode mode) {
+    return mode == Mode::httpGet || mode == Mode::httpPost;
+}
 
-bool modeNeedsUrlPath(Mode mode) { return mode == Mode::httpGet || mode == Mode::http2; }
+bool modeNeedsUrlPath(Mode mode) {
+    return mode == Mode::httpGet || mode == Mode::http2;
+}
 
-void applyEmailAddresses(Run& run, const CommandLine& cl, std::ostream& out) {
-    if (cl.srcEmail) {
-        if (!isValidEmailAddress(*cl.srcEmail)) {
-            valueError("--srcemail takes 1 to 253 printable ASCII characters without spaces");
-        }
-        run.conn.srcEmail = *cl.srcEmail;
-        if (run.conn.verbose) out << "Using custom source email address: " << *cl.srcEmail << "\n";
+void applyEmailAddress(const std::optional<std::string>& text, const char* option,
+                       const char* label, std::string& field, bool verbose, std::ostream& out) {
+    if (!text) return;
+    if (!isValidEmailAddress(*text)) {
+        valueError(std::string(option) +
+                   " takes 1 to 253 printable ASCII characters without spaces");
     }
-    if (cl.dstEmail) {
-        if (!isValidEmailAddress(*cl.dstEmail)) {
-            valueError("--dstemail takes 1 to 253 printable ASCII characters without spaces");
-        }
-        run.conn.dstEmail = *cl.dstEmail;
-        if (run.conn.verbose) out << "Using custom destination email address: " << *cl.dstEmail << "\n";
-    }
+    field = *text;
+    if (verbose) out << "Using custom " << label << " email address: " << *text << "\n";
 }
 
 void openInput(Run& run, const CommandLine& cl) {
@@ -75,6 +75,11 @@ void openInput(Run& run, const CommandLine& cl) {
     }
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw FatalError("Failed to open infile " + path, exitFailure);
+    // From here on the open file is what counts, whatever happens to the path.
+    if (::fstat(fd, &run.inputStat) != 0 || S_ISDIR(run.inputStat.st_mode)) {
+        ::close(fd);
+        throw FatalError("Failed to open infile " + path, exitFailure);
+    }
     run.input.fd = fd;
     run.input.name = path;
     run.input.size = static_cast<uint64_t>(run.inputStat.st_size);
@@ -86,8 +91,8 @@ void applyAddress(const std::optional<std::string>& text, const char* option, co
     if (!text) return;
     auto address = parseIpAddress(*text);
     if (!address) {
-        valueError(std::string(option) + " takes a dotted-quad IPv4 address or an IPv6 address, not '" +
-                   *text + "'");
+        valueError(std::string(option) +
+                   " takes a dotted-quad IPv4 address or an IPv6 address, not '" + *text + "'");
     }
     if (address->version == 4) {
         std::memcpy(v4.data(), address->bytes, 4);
@@ -116,14 +121,16 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
     conn.ipVersion = cl.ipv6 ? 6 : 4;
     if (cl.blockSize) {
         auto size = parseInteger(*cl.blockSize, 1, 1200);
-        if (!size) valueError("--block-size takes an integer from 1 to 1200, not '" + *cl.blockSize + "'");
+        if (!size)
+            valueError("--block-size takes an integer from 1 to 1200, not '" + *cl.blockSize + "'");
         conn.blockSize = static_cast<int>(*size);
     }
     if (cl.seed) {
         run.seed = parseSeed(*cl.seed);
         if (!run.seed) valueError("--seed takes an unsigned integer, not '" + *cl.seed + "'");
     }
-    applyEmailAddresses(run, cl, out);
+    applyEmailAddress(cl.srcEmail, "--srcemail", "source", conn.srcEmail, conn.verbose, out);
+    applyEmailAddress(cl.dstEmail, "--dstemail", "destination", conn.dstEmail, conn.verbose, out);
     openInput(run, cl);
     setDefaultAddresses(conn);
     applyAddress(cl.srcIp, "--srcip", "source", conn.srcIPv4, conn.srcIPv6, conn.verbose, out);
@@ -146,16 +153,19 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
     if (cl.emailEncoder) {
         auto encoding = parseInteger(*cl.emailEncoder, 0, 2);
         if (!encoding) {
-            valueError("-e/--email-encoder takes 0 (base64), 1 (quoted-printable) or 2 (UU), not '" +
-                       *cl.emailEncoder + "'");
+            valueError(
+                "-e/--email-encoder takes 0 (base64), 1 (quoted-printable) or 2 (UU), not '" +
+                *cl.emailEncoder + "'");
         }
         conn.emailEncoding = static_cast<uint8_t>(*encoding);
     }
     if (cl.httpEncoder) {
         auto encoder = parseInteger(*cl.httpEncoder, 0, 3);
         if (!encoder) {
-            valueError("--http-encoder takes 0 (plain), 1 (gzip), 2 (chunked) or 3 (gzip and chunked), not '" +
-                       *cl.httpEncoder + "'");
+            valueError(
+                "--http-encoder takes 0 (plain), 1 (gzip), 2 (chunked) or 3 (gzip and chunked), "
+                "not '" +
+                *cl.httpEncoder + "'");
         }
         conn.httpEncoder = static_cast<uint8_t>(httpPlain + *encoder);
     }
@@ -163,7 +173,8 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
     run.modes = parseModeList(cl.mode.value_or("h"));
     for (const ModeRow& row : run.modes) {
         if (!modeIsAvailable(row.mode)) {
-            throw FatalError(std::string("Error: mode ") + row.name + " is not available yet", exitUsage);
+            throw FatalError(std::string("Error: mode ") + row.name + " is not available yet",
+                             exitUsage);
         }
     }
     if (run.modes.size() > 1) {
@@ -174,16 +185,18 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
             run.ports->destination = 0;
         }
         if (cl.outFile) {
-            throw FatalError("Specifying an output filename does not work when using multiple modes\n" +
-                                 usageText(),
-                             exitUsage);
+            throw FatalError(
+                "Specifying an output filename does not work when using multiple modes\n" +
+                    usageText(),
+                exitUsage);
         }
     }
     for (const ModeRow& row : run.modes) {
         if (modeNeedsUrlPath(row.mode) && !encodeUrlPath(conn.inFileName)) {
             throw FatalError(urlEncoderTooLong, exitFailure);
         }
-        if (sameFile(composeCaptureName(conn.outFileName, run.inputPath, row.suffix), run.inputStat)) {
+        if (sameFile(composeCaptureName(conn.outFileName, run.inputPath, row.suffix),
+                     run.inputStat)) {
             throw FatalError("Output file cannot be input file!", exitFailure);
         }
     }
@@ -224,8 +237,8 @@ void writeCaptures(Run& run, std::ostream& out) {
     buildEthernetHeaders(conn);
 
     for (const ModeRow& row : run.modes) {
-        conn.dstPort = (run.ports && run.ports->destination != 0) ? run.ports->destination
-                                                                  : row.defaultPort;
+        conn.dstPort =
+            (run.ports && run.ports->destination != 0) ? run.ports->destination : row.defaultPort;
         std::string name = composeCaptureName(conn.outFileName, run.inputPath, row.suffix);
         out << "Writing to " << name << "\n";
         openOutput(run.capture, name);

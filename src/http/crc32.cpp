@@ -31,8 +31,8 @@ uint32_t crc32Update(uint32_t crc, Bytes bytes) {
     while (n >= 8) {
         uint32_t lo = c ^ (uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
                            uint32_t{p[3]} << 24);
-        uint32_t hi = uint32_t{p[4]} | uint32_t{p[5]} << 8 | uint32_t{p[6]} << 16 |
-                      uint32_t{p[7]} << 24;
+        uint32_t hi =
+            uint32_t{p[4]} | uint32_t{p[5]} << 8 | uint32_t{p[6]} << 16 | uint32_t{p[7]} << 24;
         c = tables[7][lo & 0xFF] ^ tables[6][(lo >> 8) & 0xFF] ^ tables[5][(lo >> 16) & 0xFF] ^
             tables[4][lo >> 24] ^ tables[3][hi & 0xFF] ^ tables[2][(hi >> 8) & 0xFF] ^
             tables[1][(hi >> 16) & 0xFF] ^ tables[0][hi >> 24];

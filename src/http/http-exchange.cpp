@@ -72,8 +72,7 @@ void sendHttpResponseHead(Connection& conn) {
             sendMessage(conn, responseHeadText(httpGzipChunked, 0), toClient);
             sendChunked(conn, Bytes(gzipHeader), toClient);
             break;
-        default:
-            sendMessage(conn, responseHeadText(conn.httpEncoder, conn.fileSize), toClient);
+        default: sendMessage(conn, responseHeadText(conn.httpEncoder, conn.fileSize), toClient);
     }
 }
 

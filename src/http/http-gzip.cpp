@@ -25,8 +25,9 @@ void writeTemp(int fd, const uint8_t* p, size_t n) {
         ssize_t k = ::write(fd, p, n);
         if (k < 0) {
             if (errno == EINTR) continue;
-            throw FatalError("Error: temporary file of the gzip body: " + std::string(std::strerror(errno)),
-                             exitFailure);
+            throw FatalError(
+                "Error: temporary file of the gzip body: " + std::string(std::strerror(errno)),
+                exitFailure);
         }
         p += k;
         n -= static_cast<size_t>(k);
@@ -79,8 +80,9 @@ void compressGzip(Connection& conn, GzipBody& body) {
     // Drop the Adler-32 that ends the zlib stream: gzip has its own trailer.
     body.tmpSize = written - 4;
     if (::ftruncate(body.fd, static_cast<off_t>(body.tmpSize)) != 0) {
-        throw FatalError("Error: Failed to truncate temporary file: " + std::string(std::strerror(errno)),
-                         exitFailure);
+        throw FatalError(
+            "Error: Failed to truncate temporary file: " + std::string(std::strerror(errno)),
+            exitFailure);
     }
     body.crc = crc;
     body.inputSize = total;

@@ -32,7 +32,9 @@ void compressGzip(Connection& conn, GzipBody& body);
 void releaseGzipBody(GzipBody& body);
 
 // Body bytes after the head's empty line: header, raw deflate data, trailer.
-inline uint64_t gzipContentLength(const GzipBody& body) { return body.tmpSize + 16; }
+inline uint64_t gzipContentLength(const GzipBody& body) {
+    return body.tmpSize + 16;
+}
 
 // CRC-32, then ISIZE (the input size modulo 2^32), both little-endian.
 std::array<uint8_t, 8> gzipTrailer(uint32_t crc, uint64_t inputSize);

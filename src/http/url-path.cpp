@@ -28,9 +28,7 @@ std::optional<std::string> encodeUrlPath(std::string_view name) {
                 budget -= 4;
                 break;
             }
-            default:
-                path += c;
-                budget -= 1;
+            default: path += c; budget -= 1;
         }
     }
     return path;

@@ -1,9 +1,8 @@
 #include "capture/block-reader.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -79,13 +78,13 @@ TEST(BlockReader, BlocksCoverTheRangeExactly) {
         {1200, 1200, 0, UINT64_MAX},  // no short block: the next one is empty
         {1201, 1200, 0, UINT64_MAX},
         {5000, 1, 0, UINT64_MAX},
-        {5000, 7, 3, UINT64_MAX},       // start offset skips bytes
-        {5000, 1200, 0, 2500},          // a limit stops early
+        {5000, 7, 3, UINT64_MAX},  // start offset skips bytes
+        {5000, 1200, 0, 2500},     // a limit stops early
         {5000, 1200, 100, 2500},
-        {5000, 1200, 0, 5000},          // limit at the end of the file
-        {5000, 1200, 0, 9000},          // limit past the end of the file
-        {5000, 1200, 6000, UINT64_MAX}, // start past the end
-        {5000, 1200, 3000, 2000},       // start past the limit
+        {5000, 1200, 0, 5000},           // limit at the end of the file
+        {5000, 1200, 0, 9000},           // limit past the end of the file
+        {5000, 1200, 6000, UINT64_MAX},  // start past the end
+        {5000, 1200, 3000, 2000},        // start past the limit
         // Larger than the reader's buffer: blocks straddle its refills.
         {3 * blockReaderBufferSize + 123, 1200, 0, UINT64_MAX},
         {3 * blockReaderBufferSize + 123, 999, 1, 2 * blockReaderBufferSize + 5},

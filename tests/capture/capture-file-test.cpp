@@ -1,9 +1,8 @@
 #include "capture/capture-file.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -95,8 +94,17 @@ TEST(CaptureFile, EveryByteArrivesInOrderAcrossBufferFlushes) {
     openOutput(capture, out.path);
     std::vector<uint8_t> expected = globalHeader;
     std::mt19937 gen(2008);
-    const size_t sizes[] = {1, 54, captureBufferSize - 100, 99, 2, 1500,
-                            captureBufferSize + 7, 3, 2 * captureBufferSize + 1, 17, 74};
+    const size_t sizes[] = {1,
+                            54,
+                            captureBufferSize - 100,
+                            99,
+                            2,
+                            1500,
+                            captureBufferSize + 7,
+                            3,
+                            2 * captureBufferSize + 1,
+                            17,
+                            74};
     bool useSpace = false;
     for (size_t n : sizes) {
         std::vector<uint8_t> piece(n);

@@ -74,20 +74,20 @@ TEST(TcpConversation, HandshakeTeardownAndStamps) {
         EXPECT_EQ(f.conn.dstSeq, s + 2);
         auto records = f.finish();
         expectPackets(records, {
-            {toServer, tcpSyn, c, 0, ""},
-            {toClient, tcpSynAck, s, c + 1, ""},
-            {toServer, tcpAck, c + 1, s + 1, ""},
-            // The server closes first.
-            {toClient, tcpFinAck, s + 1, c + 1, ""},
-            {toServer, tcpAck, c + 1, s + 2, ""},
-            {toServer, tcpFinAck, c + 1, s + 2, ""},
-            {toClient, tcpAck, s + 2, c + 2, ""},
-        });
+                                   {toServer, tcpSyn, c, 0, ""},
+                                   {toClient, tcpSynAck, s, c + 1, ""},
+                                   {toServer, tcpAck, c + 1, s + 1, ""},
+                                   // The server closes first.
+                                   {toClient, tcpFinAck, s + 1, c + 1, ""},
+                                   {toServer, tcpAck, c + 1, s + 2, ""},
+                                   {toServer, tcpFinAck, c + 1, s + 2, ""},
+                                   {toClient, tcpAck, s + 2, c + 2, ""},
+                               });
         for (const auto& r : records) EXPECT_EQ(r.frame.size(), version == 6 ? 74u : 54u);
         // The fixture's clock starts at startTime; every packet is 13 ms later.
-        expectStamps(records, startTime,
-                     {{0, 13000}, {0, 26000}, {0, 39000}, {0, 52000}, {0, 65000}, {0, 78000},
-                      {0, 91000}});
+        expectStamps(
+            records, startTime,
+            {{0, 13000}, {0, 26000}, {0, 39000}, {0, 52000}, {0, 65000}, {0, 78000}, {0, 91000}});
         EXPECT_EQ(f.conn.tsSec, startTime);
         EXPECT_EQ(f.conn.tsUsec, 91000);
     }
@@ -129,14 +129,14 @@ TEST(TcpConversation, MessagesInBothDirections) {
         const uint32_t c2 = c + static_cast<uint32_t>(request.size());
         const uint32_t s2 = s + static_cast<uint32_t>(reply.size());
         expectPackets(records, {
-            {toServer, tcpPshAck, c, s, request},
-            {toClient, tcpAck, s, c2, ""},
-            {toClient, tcpPshAck, s, c2, reply},
-            {toServer, tcpAck, c2, s2, ""},
-            // An empty message is still a PSH+ACK segment, and acknowledged.
-            {toClient, tcpPshAck, s2, c2, ""},
-            {toServer, tcpAck, c2, s2, ""},
-        });
+                                   {toServer, tcpPshAck, c, s, request},
+                                   {toClient, tcpAck, s, c2, ""},
+                                   {toClient, tcpPshAck, s, c2, reply},
+                                   {toServer, tcpAck, c2, s2, ""},
+                                   // An empty message is still a PSH+ACK segment, and acknowledged.
+                                   {toClient, tcpPshAck, s2, c2, ""},
+                                   {toServer, tcpAck, c2, s2, ""},
+                               });
         EXPECT_EQ(records[4].frame.size(), version == 6 ? 74u : 54u);
     }
 }
@@ -158,10 +158,11 @@ TEST(TcpConversation, DataInPiecesIsOneSegment) {
         auto records = f.finish();
         ASSERT_EQ(records.size(), 5u);
         records.erase(records.begin(), records.begin() + 3);
-        expectPackets(records, {
-            {toClient, tcpPshAck, s, c, whole},
-            {toServer, tcpAck, c, s + static_cast<uint32_t>(whole.size()), ""},
-        });
+        expectPackets(records,
+                      {
+                          {toClient, tcpPshAck, s, c, whole},
+                          {toServer, tcpAck, c, s + static_cast<uint32_t>(whole.size()), ""},
+                      });
     }
 }
 
@@ -173,20 +174,20 @@ TEST(TcpConversation, SequenceNumbersWrapAround) {
     const uint32_t s = f.conn.dstSeq;
     sendMessage(f.conn, "hello", toServer);  // 0xFFFFFFFE + 5 = 3 modulo 2^32
     EXPECT_EQ(f.conn.srcSeq, 3u);
-    closeConnection(f.conn);                 // the server's FIN takes 0xFFFFFFFF
+    closeConnection(f.conn);  // the server's FIN takes 0xFFFFFFFF
     EXPECT_EQ(f.conn.dstSeq, 0u);
     EXPECT_EQ(f.conn.srcSeq, 4u);
     auto records = f.finish();
     ASSERT_EQ(records.size(), 9u);
     records.erase(records.begin(), records.begin() + 3);
     expectPackets(records, {
-        {toServer, tcpPshAck, 0xFFFFFFFE, s, "hello"},
-        {toClient, tcpAck, s, 3, ""},
-        {toClient, tcpFinAck, 0xFFFFFFFF, 3, ""},
-        {toServer, tcpAck, 3, 0, ""},
-        {toServer, tcpFinAck, 3, 0, ""},
-        {toClient, tcpAck, 0, 4, ""},
-    });
+                               {toServer, tcpPshAck, 0xFFFFFFFE, s, "hello"},
+                               {toClient, tcpAck, s, 3, ""},
+                               {toClient, tcpFinAck, 0xFFFFFFFF, 3, ""},
+                               {toServer, tcpAck, 3, 0, ""},
+                               {toServer, tcpFinAck, 3, 0, ""},
+                               {toClient, tcpAck, 0, 4, ""},
+                           });
 }
 
 TEST(TcpConversation, MessageStampsRollOverToTheNextSecond) {
@@ -251,16 +252,27 @@ TEST(TcpConversation, ConnectionsSharingOneCaptureKeepTheirOwnTime) {
     CaptureFixture f;
     Connection second = f.conn;
     second.srcPort = 40001;
-    openConnection(f.conn);   // 13000, 26000, 39000
-    openConnection(second);   // 52000, 65000, 78000
-    sendMessage(f.conn, "a", toServer);   // 52000, 65000 again: from its own time
-    sendMessage(second, "b", toServer);   // 91000, 104000
-    closeConnection(f.conn);              // 78000 ... 117000
+    openConnection(f.conn);              // 13000, 26000, 39000
+    openConnection(second);              // 52000, 65000, 78000
+    sendMessage(f.conn, "a", toServer);  // 52000, 65000 again: from its own time
+    sendMessage(second, "b", toServer);  // 91000, 104000
+    closeConnection(f.conn);             // 78000 ... 117000
     auto records = f.finish();
     expectStamps(records, startTime,
-                 {{0, 13000}, {0, 26000}, {0, 39000}, {0, 52000}, {0, 65000}, {0, 78000},
-                  {0, 52000}, {0, 65000}, {0, 91000}, {0, 104000},
-                  {0, 78000}, {0, 91000}, {0, 104000}, {0, 117000}});
+                 {{0, 13000},
+                  {0, 26000},
+                  {0, 39000},
+                  {0, 52000},
+                  {0, 65000},
+                  {0, 78000},
+                  {0, 52000},
+                  {0, 65000},
+                  {0, 91000},
+                  {0, 104000},
+                  {0, 78000},
+                  {0, 91000},
+                  {0, 104000},
+                  {0, 117000}});
     EXPECT_EQ(records[3].srcPort(), 40001);
     EXPECT_EQ(records[6].srcPort(), 40000);
     EXPECT_EQ(records[8].srcPort(), 40001);
