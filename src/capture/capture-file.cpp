@@ -8,6 +8,7 @@
 
 #include "capture/byte-order.h"
 #include "capture/fatal-error.h"
+#include "capture/file-io.h"
 
 namespace tracemint {
 
@@ -57,33 +58,14 @@ void openOutput(CaptureFile& capture, const std::string& name) {
     capture.name = name;
     capture.buffer.assign(captureBufferSize, 0);
     capture.used = 0;
-    capture.bytesWritten = 0;
     appendCapture(capture, pcapGlobalHeader());
-}
-
-static bool writeAll(int fd, const uint8_t* p, size_t n, uint64_t& written) {
-    while (n > 0) {
-        ssize_t k = ::write(fd, p, n);
-        if (k < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (k == 0) {
-            errno = EIO;
-            return false;
-        }
-        p += k;
-        n -= static_cast<size_t>(k);
-        written += static_cast<uint64_t>(k);
-    }
-    return true;
 }
 
 void flushCapture(CaptureFile& capture) {
     if (capture.used == 0) return;
     size_t n = capture.used;
     capture.used = 0;
-    if (!writeAll(capture.fd, capture.buffer.data(), n, capture.bytesWritten)) {
+    if (!writeAll(capture.fd, Bytes(capture.buffer.data(), n))) {
         throw FatalError(systemErrorText(capture.name, errno), exitFailure);
     }
 }
@@ -115,8 +97,7 @@ void closeCapture(CaptureFile& capture) {
 void abandonCapture(CaptureFile& capture) noexcept {
     if (capture.fd < 0) return;
     if (capture.used > 0) {
-        uint64_t ignored = 0;
-        (void)writeAll(capture.fd, capture.buffer.data(), capture.used, ignored);
+        (void)writeAll(capture.fd, Bytes(capture.buffer.data(), capture.used));
         capture.used = 0;
     }
     ::close(capture.fd);

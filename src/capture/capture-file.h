@@ -19,7 +19,6 @@ struct CaptureFile {
     std::string name;
     std::vector<uint8_t> buffer;
     size_t used = 0;
-    uint64_t bytesWritten = 0;  // bytes handed to the file so far
 };
 
 inline constexpr size_t pcapGlobalHeaderSize = 24;

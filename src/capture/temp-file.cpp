@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/fatal-error.h"
+#include "capture/file-io.h"
 
 namespace tracemint {
 
@@ -37,7 +38,7 @@ int createPrivateTempFile(const std::string& purpose) {
 
 int copyToPrivateTempFile(int fd, const std::string& name, uint64_t& copied) {
     int tmp = createPrivateTempFile("the input " + name);
-    std::vector<char> buffer(1 << 20);
+    std::vector<uint8_t> buffer(1 << 20);
     uint64_t total = 0;
     for (;;) {
         ssize_t k = ::read(fd, buffer.data(), buffer.size());
@@ -48,19 +49,11 @@ int copyToPrivateTempFile(int fd, const std::string& name, uint64_t& copied) {
             throw FatalError(systemErrorText(name, err), exitFailure);
         }
         if (k == 0) break;
-        const char* p = buffer.data();
-        size_t left = static_cast<size_t>(k);
-        while (left > 0) {
-            ssize_t w = ::write(tmp, p, left);
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                int err = errno;
-                ::close(tmp);
-                throw FatalError("Error: temporary copy of " + name + ": " + std::strerror(err),
-                                 exitFailure);
-            }
-            p += w;
-            left -= static_cast<size_t>(w);
+        if (!writeAll(tmp, Bytes(buffer.data(), static_cast<size_t>(k)))) {
+            int err = errno;
+            ::close(tmp);
+            throw FatalError("Error: temporary copy of " + name + ": " + std::strerror(err),
+                             exitFailure);
         }
         total += static_cast<uint64_t>(k);
     }

@@ -10,6 +10,7 @@
 #include "capture/block-reader.h"
 #include "capture/byte-order.h"
 #include "capture/fatal-error.h"
+#include "capture/file-io.h"
 #include "capture/tcp-conversation.h"
 #include "capture/temp-file.h"
 #include "http/chunked.h"
@@ -21,16 +22,10 @@ namespace {
 constexpr size_t deflateOutputSize = 1 << 16;
 
 void writeTemp(int fd, const uint8_t* p, size_t n) {
-    while (n > 0) {
-        ssize_t k = ::write(fd, p, n);
-        if (k < 0) {
-            if (errno == EINTR) continue;
-            throw FatalError(
-                "Error: temporary file of the gzip body: " + std::string(std::strerror(errno)),
-                exitFailure);
-        }
-        p += k;
-        n -= static_cast<size_t>(k);
+    if (!writeAll(fd, Bytes(p, n))) {
+        throw FatalError(
+            "Error: temporary file of the gzip body: " + std::string(std::strerror(errno)),
+            exitFailure);
     }
 }
 

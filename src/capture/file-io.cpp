@@ -1,0 +1,28 @@
+#include "capture/file-io.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tracemint {
+
+bool writeAll(int fd, Bytes bytes) {
+    const uint8_t* p = bytes.data();
+    size_t n = bytes.size();
+    while (n > 0) {
+        ssize_t k = ::write(fd, p, n);
+        if (k < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (k == 0) {
+            errno = EIO;
+            return false;
+        }
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+}  // namespace tracemint
