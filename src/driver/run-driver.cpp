@@ -17,9 +17,14 @@
 #include "capture/temp-file.h"
 #include "driver/command-line.h"
 #include "driver/connection.h"
+#include "ftp/ftp-transfer.h"
 #include "http/http-exchange.h"
 #include "http/http-gzip.h"
 #include "http/url-path.h"
+#include "http2/http2-exchange.h"
+#include "mail/imap-dialogue.h"
+#include "mail/pop3-dialogue.h"
+#include "mail/smtp-dialogue.h"
 
 namespace tracemint {
 namespace {
@@ -45,7 +50,20 @@ struct Run {
 }
 
 bool modeIsAvailable(Mode mode) {
-    return mode == Mode::httpGet || mode == Mode::httpPost;
+    switch (mode) {
+        case Mode::httpGet: return true;
+        case Mode::httpPost: return true;
+
+        case Mode::http2: return false;
+
+        case Mode::smtp: return false;
+        case Mode::pop3: return false;
+        case Mode::imap: return false;
+
+        case Mode::ftpActive: return false;
+        case Mode::ftpPassive: return false;
+    }
+    return false;
 }
 
 bool modeNeedsUrlPath(Mode mode) {
@@ -217,7 +235,12 @@ void runMode(Run& run, const ModeRow& row) {
     switch (row.mode) {
         case Mode::httpGet: runHttpGetTransfer(run.conn); break;
         case Mode::httpPost: runHttpPostTransfer(run.conn); break;
-        default: break;  // refused in prepareRun until its driver exists
+        case Mode::http2: runHttp2Transfer(run.conn); break;
+        case Mode::smtp: runSmtpTransfer(run.conn); break;
+        case Mode::pop3: runPop3Transfer(run.conn); break;
+        case Mode::imap: runImapTransfer(run.conn); break;
+        case Mode::ftpActive: runFtpTransfer(run.conn, false); break;
+        case Mode::ftpPassive: runFtpTransfer(run.conn, true); break;
     }
 }
 
