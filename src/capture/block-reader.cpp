@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "capture/fatal-error.h"
+#include "capture/progress-meter.h"
 
 namespace tracemint {
 
@@ -50,6 +51,7 @@ static void refill(BlockReader& reader, size_t want) {
         }
         reader.end += static_cast<size_t>(k);
         reader.offset += static_cast<uint64_t>(k);
+        if (reader.progress) updateProgress(*reader.progress, reader.offset);
     }
 }
 

@@ -9,6 +9,8 @@
 
 namespace tracemint {
 
+struct ProgressMeter;
+
 // The input of the run: an open descriptor of a regular file (a pipe or device
 // has been copied into a private temporary file first), its size, and the name
 // used in error messages.
@@ -16,6 +18,7 @@ struct InputFile {
     int fd = -1;
     uint64_t size = 0;
     std::string name;
+    ProgressMeter* progress = nullptr;  // told how far every read of the input has got
 };
 
 // Reads a file from an offset in large pieces and hands out the blocks that a
@@ -31,6 +34,7 @@ struct BlockReader {
     size_t begin = 0;  // unread bytes are buffer[begin, end)
     size_t end = 0;
     bool atEnd = false;
+    ProgressMeter* progress = nullptr;
 };
 
 inline constexpr size_t blockReaderBufferSize = 1 << 20;
@@ -42,7 +46,9 @@ BlockReader openBlockReader(int fd, const std::string& name, uint64_t startOffse
 // The input from its start, up to the size it had when the run began, so every
 // text that announces the size agrees with the bytes that follow.
 inline BlockReader openBlockReader(const InputFile& input) {
-    return openBlockReader(input.fd, input.name, 0, input.size);
+    BlockReader reader = openBlockReader(input.fd, input.name, 0, input.size);
+    reader.progress = input.progress;
+    return reader;
 }
 
 // The next block of at most maxBytes; empty at the end of the data (and always

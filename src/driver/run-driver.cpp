@@ -13,6 +13,7 @@
 #include "capture/capture-file.h"
 #include "capture/fatal-error.h"
 #include "capture/packet-builder.h"
+#include "capture/progress-meter.h"
 #include "capture/random.h"
 #include "capture/temp-file.h"
 #include "driver/command-line.h"
@@ -36,6 +37,7 @@ struct Run {
     InputFile input;
     CaptureFile capture;
     GzipBody gzip;
+    ProgressMeter progress;
     SimClock clock{startTime, 0};
     Random random;
     std::vector<ModeRow> modes;
@@ -254,6 +256,8 @@ void writeCaptures(Run& run, std::ostream& out) {
     conn.tsSec = run.clock.sec;
     conn.tsUsec = run.clock.usec;
     conn.fileSize = run.input.size;
+    run.progress = makeProgressMeter(STDERR_FILENO, run.input.size);
+    run.input.progress = &run.progress;
     conn.inFile = &run.input;
     conn.outFile = &run.capture;
     conn.tmpFile = &run.gzip;
@@ -265,8 +269,10 @@ void writeCaptures(Run& run, std::ostream& out) {
         std::string name = composeCaptureName(conn.outFileName, run.inputPath, row.suffix);
         out << "Writing to " << name << "\n";
         openOutput(run.capture, name);
+        startProgress(run.progress, name);
         runMode(run, row);
         closeCapture(run.capture);
+        clearProgress(run.progress);
         conn.dstPort = 0;
     }
 }
@@ -294,10 +300,12 @@ int runTracemint(int argc, char* argv[], std::ostream& out) {
         }
     } catch (const FatalError& error) {
         // Every byte produced so far goes into the capture before the run ends.
+        clearProgress(run.progress);
         abandonCapture(run.capture);
         printMessage(out, error.what());
         status = error.status;
     } catch (const std::exception& error) {
+        clearProgress(run.progress);
         abandonCapture(run.capture);
         printMessage(out, std::string("Error: ") + error.what());
         status = exitFailure;

@@ -1,0 +1,87 @@
+"""The progress line: shown on a terminal for large inputs, never on standard
+output, never when standard error is redirected, and erased at the end."""
+
+import os
+import pty
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from verify import WorkDir, tool_path  # noqa: E402
+
+ERASE = b"\x1b[K"
+MIB = 1 << 20
+
+
+def run_with_stderr_on_terminal(args, cwd):
+    """Runs the tool with standard error on a pseudo-terminal; returns
+    (status, stdout, what the terminal received)."""
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.run([str(tool_path()), *args], cwd=cwd, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=slave, timeout=600)
+    finally:
+        os.close(slave)
+    seen = b""
+    while True:
+        try:
+            data = os.read(master, 65536)
+        except OSError:  # the other side is closed: everything has been read
+            break
+        if not data:
+            break
+        seen += data
+    os.close(master)
+    return proc.returncode, proc.stdout, seen
+
+
+class ProgressLine(unittest.TestCase):
+    def make_input(self, d, size):
+        path = d / "big.bin"
+        with open(path, "wb") as f:
+            f.truncate(size)  # sparse: cheap to make, still read byte by byte
+        return path
+
+    def test_large_input_on_a_terminal_shows_and_erases_the_line(self):
+        for modes, names in [("h", ["big.bin-http-get.pcap"]),
+                             ("hH", ["big.bin-http-get.pcap", "big.bin-http-post.pcap"])]:
+            with self.subTest(modes=modes), WorkDir() as work:
+                d = work.path
+                self.make_input(d, 64 * MIB)
+                status, out, terminal = run_with_stderr_on_terminal(["-m", modes, "big.bin"], d)
+                self.assertEqual(status, 0)
+                self.assertEqual(out.decode(), "".join(f"Writing to {n}\n" for n in names))
+                text = terminal.decode()
+                for name in names:
+                    self.assertRegex(text, rf"\r{name}: [0-9.]+ of 64\.0 MiB \(\d+%\), [0-9.]+ MiB/s")
+                # Every drawing is erased before the run ends.
+                self.assertTrue(terminal.endswith(b"\r" + ERASE), terminal[-80:])
+
+    def test_nothing_for_small_inputs_or_redirected_standard_error(self):
+        with WorkDir() as work:
+            d = work.path
+            self.make_input(d, 64 * MIB - 1)
+            status, out, terminal = run_with_stderr_on_terminal(["big.bin"], d)
+            self.assertEqual((status, terminal), (0, b""))
+        with WorkDir() as work:
+            d = work.path
+            self.make_input(d, 64 * MIB)
+            proc = subprocess.run([str(tool_path()), "big.bin"], cwd=d, stdin=subprocess.DEVNULL,
+                                  capture_output=True, timeout=600)
+            self.assertEqual(proc.returncode, 0)
+            self.assertEqual(proc.stderr, b"")
+            self.assertEqual(proc.stdout, b"Writing to big.bin-http-get.pcap\n")
+
+    def test_an_error_erases_the_line_before_the_message(self):
+        with WorkDir() as work:
+            d = work.path
+            self.make_input(d, 64 * MIB)
+            status, out, terminal = run_with_stderr_on_terminal(["-o", "/dev/full", "big.bin"], d)
+            self.assertEqual(status, 255)
+            self.assertTrue(out.decode().splitlines()[-1].startswith("Error: /dev/full: "), out)
+            self.assertTrue(terminal == b"" or terminal.endswith(b"\r" + ERASE), terminal[-80:])
+
+
+if __name__ == "__main__":
+    unittest.main()
