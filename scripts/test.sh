@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, builds from scratch, and runs every
 # test twice: in an optimised build and in an AddressSanitizer +
-# UndefinedBehaviorSanitizer build.
+# UndefinedBehaviorSanitizer build; then every fuzz target over its seed corpus
+# and for a few seconds more.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ zlib1g-dev libgtest-dev tshark python3 groff-base)
+packages=(cmake make g++ zlib1g-dev libgtest-dev tshark python3 groff-base
+          clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -34,3 +36,6 @@ run_suite build-test -DCMAKE_BUILD_TYPE=Release
 echo "== sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTRACEMINT_SANITIZE=ON
+
+echo "== fuzz targets (libFuzzer, seed corpus and 5 s each)"
+scripts/fuzz.sh 5

@@ -1,0 +1,97 @@
+// Any argument vector: the program does not crash, ends with status 0, 2 or 255,
+// never changes its input, and writes nothing when it refuses the command line
+// (status 2).
+//
+// The fuzz input is split at NUL bytes into at most 24 arguments. A '/' in an
+// argument becomes '_', so every name the program could create lies in the
+// fuzzer's own scratch directory, whatever the fuzzer invents.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/run-driver.h"
+#include "fuzz-support.h"
+
+namespace {
+
+const char* const inputName = "in.bin";
+std::string inputBytes;
+std::string scratchDirectory;
+
+std::set<std::string> listDirectory() {
+    std::set<std::string> names;
+    DIR* dir = ::opendir(".");
+    FUZZ_CHECK(dir != nullptr);
+    while (dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.insert(name);
+    }
+    ::closedir(dir);
+    return names;
+}
+
+std::string readFile(const char* name) {
+    std::ifstream in(name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void removeAllBut(const std::set<std::string>& keep) {
+    for (const std::string& name : listDirectory()) {
+        if (keep.count(name) == 0) ::unlink(name.c_str());
+    }
+}
+
+void removeScratchDirectory() {
+    removeAllBut({});
+    ::rmdir(scratchDirectory.c_str());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    char scratch[] = "/tmp/tracemint-fuzz-XXXXXX";
+    FUZZ_CHECK(::mkdtemp(scratch) != nullptr);
+    FUZZ_CHECK(::chdir(scratch) == 0);
+    scratchDirectory = scratch;
+    std::atexit(removeScratchDirectory);
+    // Every byte value, and lines that begin with a dot, in a few thousand bytes:
+    // enough for several segments in every mode, small enough to run fast.
+    for (int i = 0; i < 3000; ++i) inputBytes += static_cast<char>(i % 7 == 0 ? '.' : i * 37);
+    std::ofstream(inputName, std::ios::binary) << inputBytes;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::vector<std::string> args{"tracemint"};
+    std::string current;
+    for (size_t i = 0; i < size && args.size() < 25; ++i) {
+        char c = static_cast<char>(data[i]);
+        if (c == '\0') {
+            args.push_back(current);
+            current.clear();
+        } else {
+            current += c == '/' ? '_' : c;
+        }
+    }
+    if (args.size() < 25 && (!current.empty() || size == 0)) args.push_back(current);
+
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    const std::set<std::string> before = listDirectory();
+    std::ostringstream out;
+    int status = tracemint::runTracemint(static_cast<int>(args.size()), argv.data(), out);
+    FUZZ_CHECK(status == 0 || status == 2 || status == 255);
+    FUZZ_CHECK(readFile(inputName) == inputBytes);
+    if (status == 2) FUZZ_CHECK(listDirectory() == before);
+    removeAllBut({inputName});
+    return 0;
+}
