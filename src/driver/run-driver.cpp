@@ -62,8 +62,8 @@ bool modeIsAvailable(Mode mode) {
         case Mode::pop3: return false;
         case Mode::imap: return false;
 
-        case Mode::ftpActive: return false;
-        case Mode::ftpPassive: return false;
+        case Mode::ftpActive: return true;
+        case Mode::ftpPassive: return true;
     }
     return false;
 }

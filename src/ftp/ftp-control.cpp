@@ -1,0 +1,106 @@
+#include "ftp/ftp-control.h"
+
+#include <arpa/inet.h>
+
+#include <string_view>
+
+#include "capture/tcp-conversation.h"
+
+namespace tracemint {
+namespace {
+
+constexpr std::string_view welcomeReply = "220 Welcome to tracemint ftp server\r\n";
+constexpr std::string_view passwordReply = "331 Please specify the password\r\n";
+constexpr std::string_view passCommand = "PASS kez\r\n";
+constexpr std::string_view loginReply = "230 Login successful.\r\n";
+constexpr std::string_view systCommand = "SYST\r\n";
+constexpr std::string_view systReply = "UNIX Type: L8\r\n";
+constexpr std::string_view typeCommand = "TYPE I\r\n";
+constexpr std::string_view typeReply = "200 Switching to Binary mode\r\n";
+constexpr std::string_view portReply = "200 Port command successful\r\n";
+constexpr std::string_view eprtReply = "200 EPRT: Command successful\r\n";
+constexpr std::string_view pasvCommand = "PASV\r\n";
+constexpr std::string_view epsvCommand = "EPSV\r\n";
+constexpr std::string_view openingReply = "150 Opening BINARY mode data connection\r\n";
+constexpr std::string_view transferCompleteReply = "226 Transfer complete\r\n";
+constexpr std::string_view quitCommand = "QUIT\r\n";
+constexpr std::string_view goodbyeReply = "221 Goodbye.\r\n";
+
+// "a,b,c,d,197,17": an IPv4 address and a port as six decimal bytes.
+std::string hostPortBytes(const std::array<uint8_t, 4>& address, uint16_t port) {
+    std::string text;
+    for (uint8_t byte : address) text += std::to_string(byte) + ",";
+    return text + std::to_string(port >> 8) + "," + std::to_string(port & 0xFF);
+}
+
+std::string ipv6Text(const std::array<uint8_t, 16>& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, address.data(), text, sizeof text);
+    return text;
+}
+
+void writeLogin(Connection& conn) {
+    sendMessage(conn, welcomeReply, toClient);
+    sendMessage(conn, std::string("USER ") + serverHostName + "\r\n", toServer);
+    sendMessage(conn, passwordReply, toClient);
+    sendMessage(conn, passCommand, toServer);
+    sendMessage(conn, loginReply, toClient);
+    sendMessage(conn, systCommand, toServer);
+    sendMessage(conn, systReply, toClient);
+    sendMessage(conn, typeCommand, toServer);
+    sendMessage(conn, typeReply, toClient);
+}
+
+uint16_t writeDialogue(Connection& conn, bool passive) {
+    writeLogin(conn);
+    FtpAnnouncement announcement = ftpAnnouncement(conn, passive);
+    sendMessage(conn, announcement.command, toServer);
+    sendMessage(conn, announcement.reply, toClient);
+    sendMessage(conn, ftpRetrieveCommand(conn.inFileName), toServer);
+    sendMessage(conn, openingReply, toClient);
+    return ftpDataPort;
+}
+
+}  // namespace
+
+FtpAnnouncement ftpAnnouncement(const Connection& conn, bool passive) {
+    const std::string port = std::to_string(ftpDataPort);
+    if (conn.ipVersion == 6) {
+        if (passive) {
+            return {std::string(epsvCommand),
+                    "229 Entering Extended Passive Mode (|||" + port + "|)\r\n"};
+        }
+        return {"EPRT |2|" + ipv6Text(conn.srcIPv6) + "|" + port + "|\r\n", std::string(eprtReply)};
+    }
+    if (passive) {
+        return {std::string(pasvCommand),
+                "227 Entering Passive Mode (" + hostPortBytes(conn.dstIPv4, ftpDataPort) + ")\r\n"};
+    }
+    return {"PORT " + hostPortBytes(conn.srcIPv4, ftpDataPort) + "\r\n", std::string(portReply)};
+}
+
+std::string ftpRetrieveCommand(const std::string& inFileName) {
+    std::string line = "RETR ";
+    line.reserve(inFileName.size() + 7);
+    for (char c : inFileName) {
+        line += c;
+        if (c == '\r') line += '\0';
+    }
+    return line + "\r\n";
+}
+
+uint16_t writeFtpActiveDialogue(Connection& conn) {
+    return writeDialogue(conn, false);
+}
+
+uint16_t writeFtpPassiveDialogue(Connection& conn) {
+    return writeDialogue(conn, true);
+}
+
+void writeFtpClosingDialogue(Connection& conn) {
+    sendMessage(conn, transferCompleteReply, toClient);
+    sendMessage(conn, quitCommand, toServer);
+    sendMessage(conn, goodbyeReply, toClient);
+}
+
+}  // namespace tracemint
