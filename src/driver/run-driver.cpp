@@ -56,7 +56,7 @@ bool modeIsAvailable(Mode mode) {
         case Mode::httpGet: return true;
         case Mode::httpPost: return true;
 
-        case Mode::http2: return false;
+        case Mode::http2: return true;
 
         case Mode::smtp: return false;
         case Mode::pop3: return false;

@@ -354,10 +354,7 @@ class ValueErrors(ToolTest):
         # modes applies to them.
         cases = [
             ("s", [], "s"), ("p", [], "p"), ("i", [], "i"),
-            ("x", [], "x"), ("h2", [], "h2"),
             ("hs", [], "s"),
-            ("h2", ["-p", "8080"], "h2"), ("x", ["-p", "8080"], "x"),
-            ("h2", ["-o", "out.pcap"], "h2"), ("x", ["-o", "out.pcap"], "x"),
         ]
         for modes, extra, named in cases:
             with self.subTest(modes=modes, extra=extra):

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+// The HTTP/2 frames (RFC 7540) of the cleartext download, built as bytes and
+// never written here: the exchange sends them.
+namespace tracemint {
+
+inline constexpr size_t frameHeaderSize = 9;
+using FrameHeader = std::array<uint8_t, frameHeaderSize>;
+
+inline constexpr uint8_t frameData = 0x00;
+inline constexpr uint8_t frameHeaders = 0x01;
+inline constexpr uint8_t frameSettings = 0x04;
+inline constexpr uint8_t frameGoaway = 0x07;
+
+inline constexpr uint8_t flagEndStream = 0x01;  // DATA, HEADERS
+inline constexpr uint8_t flagAck = 0x01;        // SETTINGS
+inline constexpr uint8_t flagEndHeaders = 0x04;
+
+// Connection-wide frames use stream 0; the download is the upgraded request's stream.
+inline constexpr uint32_t connectionStream = 0;
+inline constexpr uint32_t requestStream = 1;
+
+// Length (24 bits), type, flags, stream identifier with its reserved top bit clear.
+// The length must be below 2^24.
+FrameHeader frameHeader(uint32_t length, uint8_t type, uint8_t flags, uint32_t streamId);
+
+// SETTINGS_MAX_CONCURRENT_STREAMS 100, SETTINGS_INITIAL_WINDOW_SIZE 65535: the
+// payload of both sides' SETTINGS frames, and, in base64url, the HTTP2-Settings
+// header of the upgrade request.
+inline constexpr std::array<uint8_t, 12> settingsPayload{0x00, 0x03, 0x00, 0x00, 0x00, 0x64,
+                                                         0x00, 0x04, 0x00, 0x00, 0xFF, 0xFF};
+
+std::vector<uint8_t> settingsFrame();
+std::vector<uint8_t> settingsAckFrame();
+// The empty DATA frame that closes the download's stream.
+std::vector<uint8_t> endOfStreamFrame();
+// NO_ERROR, last stream identifier 0, no debug data.
+std::vector<uint8_t> goawayFrame();
+
+// GET http://authority/tracemint/<encodedName>, ending the request stream.
+std::vector<uint8_t> requestHeadersFrame(std::string_view authority, std::string_view encodedName);
+// :status 200 with the content-length of the file, the body following in DATA frames.
+std::vector<uint8_t> responseHeadersFrame(uint64_t contentLength);
+// The header of a DATA frame on the request stream carrying `length` bytes.
+FrameHeader dataFrameHeader(uint32_t length);
+
+}  // namespace tracemint
