@@ -45,7 +45,7 @@ SEED = "12345"
 def tool():
     configured = os.environ.get("TRACEMINT")
     if configured:
-        return Path(configured)
+        return Path(configured).resolve()
     build = ROOT / "build-bench"
     subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
                     "-DTRACEMINT_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)

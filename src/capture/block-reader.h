@@ -37,7 +37,7 @@ struct BlockReader {
     ProgressMeter* progress = nullptr;
 };
 
-inline constexpr size_t blockReaderBufferSize = 1 << 20;
+inline constexpr size_t blockReaderBufferSize = 128 << 10;
 
 // A reader of fd from startOffset up to (not including) limit, or to the end of
 // the file when limit is UINT64_MAX.

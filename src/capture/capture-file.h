@@ -23,7 +23,7 @@ struct CaptureFile {
 
 inline constexpr size_t pcapGlobalHeaderSize = 24;
 inline constexpr size_t pcapRecordHeaderSize = 16;
-inline constexpr size_t captureBufferSize = 1 << 20;
+inline constexpr size_t captureBufferSize = 128 << 10;
 
 // The 24-byte file header: little-endian magic for microsecond stamps, version
 // 2.4, zone 0, snaplen 65535, link type 1 (Ethernet).
