@@ -56,9 +56,9 @@ bool modeIsAvailable(Mode mode) {
 
         case Mode::http2: return false;
 
-        case Mode::smtp: return false;
-        case Mode::pop3: return false;
-        case Mode::imap: return false;
+        case Mode::smtp: return true;
+        case Mode::pop3: return true;
+        case Mode::imap: return true;
 
         case Mode::ftpActive: return false;
         case Mode::ftpPassive: return false;
