@@ -353,9 +353,9 @@ class ValueErrors(ToolTest):
         # mode each, so neither the port warning nor the -o refusal for several
         # modes applies to them.
         cases = [
-            ("s", [], "s"), ("p", [], "p"), ("i", [], "i"), ("f", [], "f"), ("F", [], "F"),
+            ("f", [], "f"), ("F", [], "F"),
             ("x", [], "x"), ("h2", [], "h2"),
-            ("hs", [], "s"), ("Hf", [], "f"),
+            ("Hf", [], "f"),
             ("h2", ["-p", "8080"], "h2"), ("x", ["-p", "8080"], "x"),
             ("h2", ["-o", "out.pcap"], "h2"), ("x", ["-o", "out.pcap"], "x"),
         ]
