@@ -30,10 +30,19 @@ struct MessageSink {
     uint64_t octets = 0;
 };
 
-void emit(MessageSink& sink, Bytes message) {
+// Whether a message can hold a line that begins with ".": never for base64
+// (its alphabet has no dot) nor for UU lines of 45 bytes (they begin with "M").
+enum class LineDots { impossible, possible };
+
+void emit(MessageSink& sink, Bytes message, LineDots dots = LineDots::possible) {
     sink.octets += message.size();
     if (sink.stuffing == DotStuffingMode::stuff) {
-        message = dotStuff(sink.state, message, sink.scratch);
+        if (dots == LineDots::possible) {
+            message = dotStuff(sink.state, message, sink.scratch);
+        } else {
+            // Whole lines only: the next message begins a line.
+            sink.state = DotStuffing{};
+        }
     }
     sendData(sink.conn, message, sink.conn.dataDirection);
 }
@@ -53,7 +62,7 @@ void writeBase64(MessageSink& sink) {
     for (;;) {
         Bytes block = nextBlock(reader, lines * base64LineInput);
         if (block.empty()) break;
-        emit(sink, viewOf(buffer, base64EncodeLines(block, buffer.data())));
+        emit(sink, viewOf(buffer, base64EncodeLines(block, buffer.data())), LineDots::impossible);
     }
 }
 
@@ -63,7 +72,10 @@ void writeUu(MessageSink& sink) {
     for (;;) {
         Bytes block = nextBlock(reader, uuLinesPerMessage * uuLineInput);
         if (block.empty()) break;
-        emit(sink, viewOf(buffer, uuEncodeLines(block, buffer.data())));
+        // Only a file's last line can be short enough for a dot as its count.
+        const LineDots dots =
+            block.size() % uuLineInput == 0 ? LineDots::impossible : LineDots::possible;
+        emit(sink, viewOf(buffer, uuEncodeLines(block, buffer.data())), dots);
     }
     emit(sink, asBytes(uuClosingText));
 }

@@ -1,6 +1,7 @@
 #include "mail/base64.h"
 
 #include <array>
+#include <cstring>
 
 namespace tracemint {
 namespace {
@@ -22,12 +23,8 @@ constexpr PairTable pairs;
 
 inline void putGroup(const uint8_t* in, char* out) {
     const uint32_t v = (uint32_t{in[0]} << 16) | (uint32_t{in[1]} << 8) | in[2];
-    const char* hi = &pairs.chars[2 * (v >> 12)];
-    const char* lo = &pairs.chars[2 * (v & 0xFFF)];
-    out[0] = hi[0];
-    out[1] = hi[1];
-    out[2] = lo[0];
-    out[3] = lo[1];
+    std::memcpy(out, &pairs.chars[2 * (v >> 12)], 2);
+    std::memcpy(out + 2, &pairs.chars[2 * (v & 0xFFF)], 2);
 }
 
 }  // namespace

@@ -1,29 +1,35 @@
 #include "mail/quoted-printable.h"
 
 #include <array>
+#include <cstring>
 
 namespace tracemint {
 namespace {
 
-enum : uint8_t { copied = 0, held = 1, escaped = 2 };
+constexpr char hexDigits[] = "0123456789ABCDEF";
 
-struct ClassTable {
-    std::array<uint8_t, 256> of{};
-    constexpr ClassTable() {
+// For every byte: the characters it is written as (its own, or "=XX"), padded
+// to four so they can be copied as one word, how many of them count, and
+// whether it is a space or tab that must not end a line.
+struct ByteTable {
+    std::array<std::array<char, 4>, 256> text{};
+    std::array<uint8_t, 256> width{};
+    std::array<bool, 256> blank{};
+    constexpr ByteTable() {
         for (int b = 0; b < 256; ++b) {
-            if (b == '\t' || b == ' ') {
-                of[b] = held;
-            } else if (b >= 33 && b <= 126 && b != '=') {
-                of[b] = copied;
+            const char c = static_cast<char>(b);
+            if (b == '\t' || b == ' ' || (b >= 33 && b <= 126 && b != '=')) {
+                text[b] = {c, 0, 0, 0};
+                width[b] = 1;
+                blank[b] = b == '\t' || b == ' ';
             } else {
-                of[b] = escaped;
+                text[b] = {'=', hexDigits[b >> 4], hexDigits[b & 15], 0};
+                width[b] = 3;
             }
         }
     }
 };
-constexpr ClassTable classes;
-
-constexpr char hexDigits[] = "0123456789ABCDEF";
+constexpr ByteTable table;
 
 // Makes room for count characters on the line, breaking it softly if needed.
 inline char* reserve(QuotedPrintableState& s, int count, char* o) {
@@ -49,25 +55,51 @@ QpProgress qpEncode(QuotedPrintableState& state, Bytes input, char* out, size_t 
     const uint8_t* in = input.data();
     const size_t n = input.size();
     char* o = out;
+    const char* stop = out + (limit > 0 ? limit : 1);
     size_t i = 0;
     while (i < n) {
+        if (state.pendingSpace == 0) {
+            // The next k bytes fit on the line whatever they are (3 characters
+            // at most each), so no soft line break can fall among them, and a
+            // space or tab among them is followed by its next byte on the same
+            // line: it can be written at once. Only a blank that ends the run
+            // is taken back and held.
+            size_t k = static_cast<size_t>(qpMaxLineLength - state.lineLength) / 3;
+            if (k > n - i) k = n - i;
+            if (k > 0) {
+                char* start = o;
+                size_t taken = 0;
+                while (taken < k) {
+                    const uint8_t b = in[i + taken++];
+                    std::memcpy(o, table.text[b].data(), 4);
+                    o += table.width[b];
+                    if (o >= stop) break;
+                }
+                i += taken;
+                const uint8_t last = in[i - 1];
+                if (table.blank[last]) {
+                    --o;
+                    state.pendingSpace = last;
+                }
+                state.lineLength += static_cast<int>(o - start);
+                if (o >= stop) break;
+                continue;
+            }
+        }
+        // Near the end of a line, or after a held blank: one byte at a time.
         const uint8_t b = in[i++];
         if (state.pendingSpace != 0) {
             o = literal(state, state.pendingSpace, o);
             state.pendingSpace = 0;
         }
-        switch (classes.of[b]) {
-            case copied: o = literal(state, b, o); break;
-            case held: state.pendingSpace = b; break;
-            default:
-                o = reserve(state, 3, o);
-                o[0] = '=';
-                o[1] = hexDigits[b >> 4];
-                o[2] = hexDigits[b & 15];
-                o += 3;
+        if (table.blank[b]) {
+            state.pendingSpace = b;
+        } else {
+            o = reserve(state, table.width[b], o);
+            std::memcpy(o, table.text[b].data(), table.width[b]);
+            o += table.width[b];
         }
-        const size_t produced = static_cast<size_t>(o - out);
-        if (produced > 0 && produced >= limit) break;
+        if (o >= stop) break;
     }
     return {i, static_cast<size_t>(o - out)};
 }

@@ -1,19 +1,32 @@
 #include "mail/uuencode.h"
 
+#include <array>
+#include <cstring>
+
 namespace tracemint {
 namespace {
 
-inline char uuChar(uint32_t v) {
-    v &= 63;
+constexpr char uuChar(uint32_t v) {
     return v == 0 ? '`' : static_cast<char>(v + 32);
 }
 
+// Two output characters for every 12-bit value, so a group of 3 bytes costs two
+// table loads.
+struct PairTable {
+    std::array<char, 2 * 4096> chars{};
+    constexpr PairTable() {
+        for (uint32_t v = 0; v < 4096; ++v) {
+            chars[2 * v] = uuChar(v >> 6);
+            chars[2 * v + 1] = uuChar(v & 63);
+        }
+    }
+};
+constexpr PairTable pairs;
+
 inline void putGroup(const uint8_t* in, char* out) {
     const uint32_t v = (uint32_t{in[0]} << 16) | (uint32_t{in[1]} << 8) | in[2];
-    out[0] = uuChar(v >> 18);
-    out[1] = uuChar(v >> 12);
-    out[2] = uuChar(v >> 6);
-    out[3] = uuChar(v);
+    std::memcpy(out, &pairs.chars[2 * (v >> 12)], 2);
+    std::memcpy(out + 2, &pairs.chars[2 * (v & 0xFFF)], 2);
 }
 
 // One line of 1 to 45 bytes; a short last group is filled with zero bytes.
