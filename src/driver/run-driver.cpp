@@ -51,23 +51,6 @@ struct Run {
     throw FatalError("Error: " + message, exitUsage);
 }
 
-bool modeIsAvailable(Mode mode) {
-    switch (mode) {
-        case Mode::httpGet: return true;
-        case Mode::httpPost: return true;
-
-        case Mode::http2: return true;
-
-        case Mode::smtp: return false;
-        case Mode::pop3: return false;
-        case Mode::imap: return false;
-
-        case Mode::ftpActive: return true;
-        case Mode::ftpPassive: return true;
-    }
-    return false;
-}
-
 bool modeNeedsUrlPath(Mode mode) {
     return mode == Mode::httpGet || mode == Mode::http2;
 }
@@ -191,12 +174,6 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
     }
 
     run.modes = parseModeList(cl.mode.value_or("h"));
-    for (const ModeRow& row : run.modes) {
-        if (!modeIsAvailable(row.mode)) {
-            throw FatalError(std::string("Error: mode ") + row.name + " is not available yet",
-                             exitUsage);
-        }
-    }
     if (run.modes.size() > 1) {
         if (run.ports) {
             out << "Specifying a destination port is not possible when using multiple modes. "

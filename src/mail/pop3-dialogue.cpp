@@ -1,7 +1,131 @@
 #include "mail/pop3-dialogue.h"
 
-namespace tracemint {
+#include <string>
+#include <string_view>
 
-void runPop3Transfer(Connection&) {}
+#include "capture/tcp-conversation.h"
+#include "mail/attachment-writer.h"
+#include "mail/mail-filler.h"
+
+namespace tracemint {
+namespace {
+
+// The server's texts.
+constexpr std::string_view greetingHead =
+    "+OK Microsoft Exchange Server 2003 POP3 server version 6.5.7638.1 (";
+constexpr std::string_view greetingTail = ") ready.\r\n";
+constexpr std::string_view okReply = "+OK\r\n";
+constexpr std::string_view listReply = "+OK 1\r\n.\r\n";
+constexpr std::string_view signOffReply =
+    "+OK Microsoft Exchange Server 2003 POP3 server version 6.5.7638.1 signing off.\r\n";
+
+// The client's texts.
+constexpr std::string_view userCommand = "USER user\r\n";
+constexpr std::string_view passCommand = "PASS plover\r\n";
+constexpr std::string_view listCommand = "LIST\r\n";
+constexpr std::string_view retrCommand = "RETR 1\r\n";
+constexpr std::string_view quitCommand = "QUIT\r\n";
+
+// The mail.
+constexpr std::string_view headUserAgent =
+    "User-Agent: Mozilla/5.0 (X11; Linux i686; rv:24.0) Gecko/20100101 Thunderbird/24.5.0\r\n";
+constexpr std::string_view headTail =
+    "Subject: tracemint\r\n"
+    "Content-Type: multipart/mixed;\r\n"
+    " boundary=\"------------070104010108080805080502\"\r\n"
+    "\r\n";
+constexpr std::string_view textPartHead =
+    "This is a multi-part message in MIME format.\r\n"
+    "--------------070104010108080805080502\r\n"
+    "Content-Type: text/plain; charset=ISO-8859-2\r\n"
+    "Content-Transfer-Encoding: 7bit\r\n"
+    "\r\n";
+constexpr std::string_view attachmentTypeHead =
+    "\r\n--------------070104010108080805080502\r\nContent-Type: application/octet-stream;\r\n "
+    "name=\"";
+constexpr std::string_view base64Piece =
+    "\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"";
+constexpr std::string_view quotedPrintablePiece =
+    "\"\r\nContent-Transfer-Encoding: quoted-printable\r\nContent-Disposition: attachment; "
+    "filename=\"";
+// uudecode needs a file mode on the begin line.
+constexpr std::string_view uuPiece = "\"\r\nEncoding: 446 uuencode\r\n\r\nbegin 644 ";
+constexpr std::string_view uuPieceEnd = "\r\n";
+constexpr std::string_view quotedNameEnd = "\"\r\n\r\n";
+constexpr std::string_view attachmentEnd = "\r\n";
+// The closing delimiter, then the line with one dot that ends the RETR reply.
+constexpr std::string_view mailEnd = "--------------070104010108080805080502--\r\n.\r\n";
+constexpr std::string_view replyTerminator = ".\r\n";
+
+std::string messageHead(const Connection& conn) {
+    std::string head;
+    head.append("Received: from ").append(conn.srcEmail).append(" by (1.2.3.4:25) via ");
+    head.append(mailDomain).append("\r\n");
+    head.append(" (").append(pop3RelayIPv4).append(":56258) with [").append(mailDomain);
+    head.append(" SMTP Server] id 1405730148303.WH100\r\n");
+    head.append("  for ").append(conn.dstEmail).append("; Fri, 23 May 2014 01:48:56 -0200\r\n");
+    head.append("Message-ID: <537F197F.1020309@").append(mailDomain).append(">\r\n");
+    head.append("Date: Fri, 23 May 2014 11:48:47 +0500\r\n");
+    head.append("From: <").append(conn.srcEmail).append(">\r\n");
+    head.append(headUserAgent);
+    head.append("MIME-Version: 1.0\r\n");
+    head.append("To: ").append(conn.dstEmail).append("\r\n");
+    head.append(headTail);
+    return head;
+}
+
+void writePop3Dialogue(Connection& conn) {
+    const AttachmentEncoding encoding = attachmentEncodingOf(conn);
+    const std::string_view piece = encoding == AttachmentEncoding::uu ? uuPiece
+                                   : encoding == AttachmentEncoding::quotedPrintable
+                                       ? quotedPrintablePiece
+                                       : base64Piece;
+    const std::string_view pieceEnd =
+        encoding == AttachmentEncoding::uu ? uuPieceEnd : quotedNameEnd;
+
+    sendMessage(conn, std::string(greetingHead) + pop3ServerHost + std::string(greetingTail),
+                toClient);
+    sendMessage(conn, userCommand, toServer);
+    sendMessage(conn, okReply, toClient);
+    sendMessage(conn, passCommand, toServer);
+    sendMessage(conn, okReply, toClient);
+    sendMessage(conn, listCommand, toServer);
+    sendMessage(conn, listReply, toClient);
+    sendMessage(conn, retrCommand, toServer);
+
+    // Readers size the mail by the count in the RETR reply: every octet of the
+    // mail before stuffing, without the terminating dot line.
+    const std::string head = messageHead(conn);
+    const std::string filler = pickFillerText(*conn.random);
+    const uint64_t octets = head.size() + textPartHead.size() + filler.size() +
+                            attachmentTypeHead.size() + 2 * conn.inFileName.size() + piece.size() +
+                            pieceEnd.size() + attachmentSize(conn) + attachmentEnd.size() +
+                            mailEnd.size() - replyTerminator.size();
+    sendMessage(conn, "+OK " + std::to_string(octets) + " octets\r\n", toClient);
+
+    sendMessage(conn, head, toClient);
+    sendMessage(conn, textPartHead, toClient);
+    sendMessage(conn, filler, toClient);
+    sendMessage(conn, attachmentTypeHead, toClient);
+    sendMessage(conn, conn.inFileName, toClient);
+    sendMessage(conn, piece, toClient);
+    sendMessage(conn, conn.inFileName, toClient);
+    sendMessage(conn, pieceEnd, toClient);
+    conn.dataDirection = toClient;
+    writeAttachment(conn, DotStuffingMode::stuff);
+    sendMessage(conn, attachmentEnd, toClient);
+    sendMessage(conn, mailEnd, toClient);
+
+    sendMessage(conn, quitCommand, toServer);
+    sendMessage(conn, signOffReply, toClient);
+}
+
+}  // namespace
+
+void runPop3Transfer(Connection& conn) {
+    openConnection(conn);
+    writePop3Dialogue(conn);
+    closeConnection(conn);
+}
 
 }  // namespace tracemint

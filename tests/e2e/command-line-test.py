@@ -348,23 +348,6 @@ class ValueErrors(ToolTest):
                 self.assertEqual(res.created, {"in.bin-http-get.pcap"})
                 read_segments(d / "in.bin-http-get.pcap")
 
-    def test_modes_without_a_driver_are_refused_before_any_capture(self):
-        # (mode list, extra options, mode named in the message). h2 and x are one
-        # mode each, so neither the port warning nor the -o refusal for several
-        # modes applies to them.
-        cases = [
-            ("s", [], "s"), ("p", [], "p"), ("i", [], "i"),
-            ("hs", [], "s"),
-        ]
-        for modes, extra, named in cases:
-            with self.subTest(modes=modes, extra=extra):
-                d = self.workdir()
-                self.fixture(d)
-                res = self.run_tool(["-m", modes, *extra, "in.bin"], d)
-                self.assertStatus(res, 2)
-                self.assertEqual(res.lines, [f"Error: mode {named} is not available yet"])
-                self.assertNothingWritten(res)
-
     def test_output_name_with_several_modes_is_refused(self):
         cases = [
             ["-m", "hH", "-o", "out.pcap"],

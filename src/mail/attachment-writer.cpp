@@ -1,0 +1,151 @@
+#include "mail/attachment-writer.h"
+
+#include <string_view>
+#include <vector>
+
+#include "capture/block-reader.h"
+#include "capture/tcp-conversation.h"
+#include "mail/base64.h"
+#include "mail/dot-stuffing.h"
+#include "mail/quoted-printable.h"
+#include "mail/uuencode.h"
+
+namespace tracemint {
+namespace {
+
+// Budget that one full line of base64 takes from the block size: 72 characters
+// plus 3 (not the 2 of its CR LF), so 16 lines go into the default 1200.
+constexpr int base64LineBudget = 75;
+// UU messages hold 10 full lines (630 octets) whatever the block size.
+constexpr size_t uuLinesPerMessage = 10;
+// Input read per round of the quoted-printable encoder.
+constexpr size_t qpReadSize = 64 * 1024;
+
+// Where the gathered messages go: onto the connection, dot-stuffed or not.
+struct MessageSink {
+    Connection& conn;
+    DotStuffingMode stuffing;
+    DotStuffing state;
+    std::vector<uint8_t> scratch;
+    uint64_t octets = 0;
+};
+
+// Whether a message can hold a line that begins with ".": never for base64
+// (its alphabet has no dot) nor for UU lines of 45 bytes (they begin with "M").
+enum class LineDots { impossible, possible };
+
+void emit(MessageSink& sink, Bytes message, LineDots dots = LineDots::possible) {
+    sink.octets += message.size();
+    if (sink.stuffing == DotStuffingMode::stuff) {
+        if (dots == LineDots::possible) {
+            message = dotStuff(sink.state, message, sink.scratch);
+        } else {
+            // Whole lines only: the next message begins a line.
+            sink.state = DotStuffing{};
+        }
+    }
+    sendData(sink.conn, message, sink.conn.dataDirection);
+}
+
+Bytes viewOf(const std::vector<char>& buffer, size_t n) {
+    return Bytes(reinterpret_cast<const uint8_t*>(buffer.data()), n);
+}
+
+void writeBase64(MessageSink& sink) {
+    const int blockSize = sink.conn.blockSize;
+    const size_t lines =
+        blockSize <= base64LineBudget
+            ? 1
+            : static_cast<size_t>((blockSize + base64LineBudget - 1) / base64LineBudget);
+    std::vector<char> buffer(lines * base64LineOutput);
+    BlockReader reader = openBlockReader(*sink.conn.inFile);
+    for (;;) {
+        Bytes block = nextBlock(reader, lines * base64LineInput);
+        if (block.empty()) break;
+        emit(sink, viewOf(buffer, base64EncodeLines(block, buffer.data())), LineDots::impossible);
+    }
+}
+
+void writeUu(MessageSink& sink) {
+    std::vector<char> buffer(uuLinesPerMessage * uuLineOutput);
+    BlockReader reader = openBlockReader(*sink.conn.inFile);
+    for (;;) {
+        Bytes block = nextBlock(reader, uuLinesPerMessage * uuLineInput);
+        if (block.empty()) break;
+        // Only a file's last line can be short enough for a dot as its count.
+        const LineDots dots =
+            block.size() % uuLineInput == 0 ? LineDots::impossible : LineDots::possible;
+        emit(sink, viewOf(buffer, uuEncodeLines(block, buffer.data())), dots);
+    }
+    emit(sink, asBytes(uuClosingText));
+}
+
+void writeQuotedPrintable(MessageSink& sink) {
+    const size_t blockSize = sink.conn.blockSize > 0 ? static_cast<size_t>(sink.conn.blockSize) : 0;
+    std::vector<char> buffer(blockSize + 2 * qpMaxOutputPerByte);
+    QuotedPrintableState state;
+    size_t held = 0;  // characters gathered for the next message
+    BlockReader reader = openBlockReader(*sink.conn.inFile);
+    for (;;) {
+        Bytes block = nextBlock(reader, qpReadSize);
+        if (block.empty()) break;
+        while (!block.empty()) {
+            const size_t limit = blockSize > held ? blockSize - held : 0;
+            QpProgress step = qpEncode(state, block, buffer.data() + held, limit);
+            held += step.produced;
+            block = block.subspan(step.consumed);
+            // A message holds the output of whole input bytes only.
+            if (held > 0 && held >= blockSize) {
+                emit(sink, viewOf(buffer, held));
+                held = 0;
+            }
+        }
+    }
+    held += qpFinish(state, buffer.data() + held);
+    if (held > 0) emit(sink, viewOf(buffer, held));
+}
+
+uint64_t quotedPrintableSize(const Connection& conn) {
+    std::vector<char> buffer(qpReadSize * qpMaxOutputPerByte + qpMaxOutputPerByte);
+    QuotedPrintableState state;
+    uint64_t total = 0;
+    BlockReader reader = openBlockReader(*conn.inFile);
+    for (;;) {
+        Bytes block = nextBlock(reader, qpReadSize);
+        if (block.empty()) break;
+        // No block's output reaches this limit, so each block is taken whole.
+        total += qpEncode(state, block, buffer.data(), qpReadSize * qpMaxOutputPerByte).produced;
+    }
+    return total + qpFinish(state, buffer.data());
+}
+
+}  // namespace
+
+AttachmentEncoding attachmentEncodingOf(const Connection& conn) {
+    switch (conn.emailEncoding) {
+        case 1: return AttachmentEncoding::quotedPrintable;
+        case 2: return AttachmentEncoding::uu;
+        default: return AttachmentEncoding::base64;
+    }
+}
+
+uint64_t writeAttachment(Connection& conn, DotStuffingMode stuffing) {
+    MessageSink sink{conn, stuffing, {}, {}, 0};
+    switch (attachmentEncodingOf(conn)) {
+        case AttachmentEncoding::base64: writeBase64(sink); break;
+        case AttachmentEncoding::quotedPrintable: writeQuotedPrintable(sink); break;
+        case AttachmentEncoding::uu: writeUu(sink); break;
+    }
+    return sink.octets;
+}
+
+uint64_t attachmentSize(const Connection& conn) {
+    switch (attachmentEncodingOf(conn)) {
+        case AttachmentEncoding::quotedPrintable: return quotedPrintableSize(conn);
+        case AttachmentEncoding::uu: return uuEncodedSize(conn.inFile->size) + uuClosingText.size();
+        case AttachmentEncoding::base64: break;
+    }
+    return base64EncodedSize(conn.inFile->size);
+}
+
+}  // namespace tracemint
