@@ -106,17 +106,16 @@ void writeQuotedPrintable(MessageSink& sink) {
 }
 
 uint64_t quotedPrintableSize(const Connection& conn) {
-    std::vector<char> buffer(qpReadSize * qpMaxOutputPerByte + qpMaxOutputPerByte);
     QuotedPrintableState state;
     uint64_t total = 0;
     BlockReader reader = openBlockReader(*conn.inFile);
     for (;;) {
         Bytes block = nextBlock(reader, qpReadSize);
         if (block.empty()) break;
-        // No block's output reaches this limit, so each block is taken whole.
-        total += qpEncode(state, block, buffer.data(), qpReadSize * qpMaxOutputPerByte).produced;
+        total += qpCount(state, block);
     }
-    return total + qpFinish(state, buffer.data());
+    char tail[qpMaxOutputPerByte];
+    return total + qpFinish(state, tail);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "mail/quoted-printable.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 
 namespace tracemint {
@@ -32,88 +33,99 @@ struct ByteTable {
 constexpr ByteTable table;
 
 // Makes room for count characters on the line, breaking it softly if needed.
-inline char* reserve(QuotedPrintableState& s, int count, char* o) {
-    if (s.lineLength + count > qpMaxLineLength) {
-        *o++ = '=';
-        *o++ = '\r';
-        *o++ = '\n';
-        s.lineLength = 0;
+// Without Store only the characters are counted.
+template <bool Store>
+inline size_t reserve(int& line, int count, char* out, size_t o) {
+    if (line + count > qpMaxLineLength) {
+        if constexpr (Store) std::memcpy(out + o, "=\r\n", 3);
+        o += 3;
+        line = 0;
     }
-    s.lineLength += count;
+    line += count;
     return o;
 }
 
-inline char* literal(QuotedPrintableState& s, uint8_t c, char* o) {
-    o = reserve(s, 1, o);
-    *o++ = static_cast<char>(c);
-    return o;
+// The one encoder, writing (Store) or only counting the characters: the count
+// that announces a mail's size comes from the same code as the mail itself.
+//
+// A held blank goes out with the byte after it, at the same place in the text
+// as if it had been written at once, so inside a call every byte is written at
+// its turn; only a blank that ends the call is taken back (with the soft line
+// break it may have caused) and held for the next call. The byte that makes the
+// output reach the stop ends the call, the output of a byte being what it adds
+// to the text when the characters of a blank are counted with the byte after it.
+template <bool Store>
+QpProgress encode(QuotedPrintableState& state, Bytes input, char* out, size_t stop,
+                  size_t capacity) {
+    const uint8_t* in = input.data();
+    const size_t n = input.size();
+    if (n == 0) return {0, 0};
+    // A 4-byte copy of a byte's characters may start no later than this.
+    const size_t wideCopyEnd = capacity - 4;
+    size_t o = 0;
+    int line = state.lineLength;
+    if (state.pendingSpace != 0) {
+        o = reserve<Store>(line, 1, out, o);
+        if constexpr (Store) out[o] = static_cast<char>(state.pendingSpace);
+        ++o;
+        state.pendingSpace = 0;
+    }
+    size_t i = 0;
+    while (i < n) {
+        const uint8_t b = in[i++];
+        const int width = table.width[b];
+        const size_t before = o;
+        o = reserve<Store>(line, width, out, o);
+        if constexpr (Store) {
+            if (o <= wideCopyEnd) {
+                std::memcpy(out + o, table.text[b].data(), 4);
+            } else {
+                std::memcpy(out + o, table.text[b].data(), static_cast<size_t>(width));
+            }
+        }
+        o += static_cast<size_t>(width);
+        // A blank's own character counts at the next byte's turn, so at a
+        // blank's turn the output is what stood before it.
+        if (o >= stop && (!table.blank[b] || before >= stop)) break;
+    }
+    if (table.blank[in[i - 1]]) {
+        // Take the blank back, and the soft line break before it if it made one:
+        // then the blank begins a line (only the very first character of a text
+        // does so without a break, and it is never preceded by output here).
+        --o;
+        --line;
+        if (line == 0 && o >= 3) {
+            o -= 3;
+            line = qpMaxLineLength;
+        }
+        state.pendingSpace = in[i - 1];
+    }
+    state.lineLength = line;
+    return {i, o};
 }
 
 }  // namespace
 
 QpProgress qpEncode(QuotedPrintableState& state, Bytes input, char* out, size_t limit) {
-    const uint8_t* in = input.data();
-    const size_t n = input.size();
-    char* o = out;
-    const char* stop = out + (limit > 0 ? limit : 1);
-    size_t i = 0;
-    while (i < n) {
-        if (state.pendingSpace == 0) {
-            // The next k bytes fit on the line whatever they are (3 characters
-            // at most each), so no soft line break can fall among them, and a
-            // space or tab among them is followed by its next byte on the same
-            // line: it can be written at once. Only a blank that ends the run
-            // is taken back and held.
-            size_t k = static_cast<size_t>(qpMaxLineLength - state.lineLength) / 3;
-            if (k > n - i) k = n - i;
-            if (k > 0) {
-                char* start = o;
-                size_t taken = 0;
-                while (taken < k) {
-                    const uint8_t b = in[i + taken++];
-                    std::memcpy(o, table.text[b].data(), 4);
-                    o += table.width[b];
-                    if (o >= stop) break;
-                }
-                i += taken;
-                const uint8_t last = in[i - 1];
-                if (table.blank[last]) {
-                    --o;
-                    state.pendingSpace = last;
-                }
-                state.lineLength += static_cast<int>(o - start);
-                if (o >= stop) break;
-                continue;
-            }
-        }
-        // Near the end of a line, or after a held blank: one byte at a time.
-        const uint8_t b = in[i++];
-        if (state.pendingSpace != 0) {
-            o = literal(state, state.pendingSpace, o);
-            state.pendingSpace = 0;
-        }
-        if (table.blank[b]) {
-            state.pendingSpace = b;
-        } else {
-            o = reserve(state, table.width[b], o);
-            std::memcpy(o, table.text[b].data(), table.width[b]);
-            o += table.width[b];
-        }
-        if (o >= stop) break;
-    }
-    return {i, static_cast<size_t>(o - out)};
+    return encode<true>(state, input, out, limit > 0 ? limit : 1, limit + qpMaxOutputPerByte);
+}
+
+uint64_t qpCount(QuotedPrintableState& state, Bytes input) {
+    return encode<false>(state, input, nullptr, SIZE_MAX, SIZE_MAX).produced;
 }
 
 size_t qpFinish(QuotedPrintableState& state, char* out) {
-    char* o = out;
-    if (state.pendingSpace != 0) o = literal(state, state.pendingSpace, o);
+    size_t o = 0;
+    if (state.pendingSpace != 0) {
+        o = reserve<true>(state.lineLength, 1, out, o);
+        out[o++] = static_cast<char>(state.pendingSpace);
+    }
     if (state.lineLength > 0) {
-        *o++ = '=';
-        *o++ = '\r';
-        *o++ = '\n';
+        std::memcpy(out + o, "=\r\n", 3);
+        o += 3;
     }
     state = {};
-    return static_cast<size_t>(o - out);
+    return o;
 }
 
 }  // namespace tracemint

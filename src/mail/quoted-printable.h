@@ -36,6 +36,9 @@ struct QpProgress {
 // out must have room for limit + qpMaxOutputPerByte characters.
 QpProgress qpEncode(QuotedPrintableState& state, Bytes input, char* out, size_t limit);
 
+// The characters qpEncode would write for input with no limit, without writing
+// them; the state moves on exactly as qpEncode would move it.
+uint64_t qpCount(QuotedPrintableState& state, Bytes input);
 // The end of the input: writes the held space or tab, then a soft line break if
 // the last line holds anything, so the data ends without a line break of its
 // own. Returns the characters written (at most qpMaxOutputPerByte) and leaves the

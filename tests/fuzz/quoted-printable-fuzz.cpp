@@ -38,6 +38,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Bytes input(data + 1, size - 1);
     const std::string text = encode(input, limit);
     FUZZ_CHECK(text == encode(input, input.size() * qpMaxOutputPerByte + 1));
+    // The counting pass that sizes an IMAP literal or a POP3 message agrees.
+    QuotedPrintableState counting;
+    char tail[qpMaxOutputPerByte];
+    const uint64_t counted = qpCount(counting, input);
+    FUZZ_CHECK(counted + qpFinish(counting, tail) == text.size());
     auto decoded = testing::decodeQuotedPrintable(text);
     FUZZ_CHECK(decoded && decoded->size() == input.size() &&
                std::equal(decoded->begin(), decoded->end(), input.begin()));
