@@ -2,6 +2,7 @@
 
 #include "capture/block-reader.h"
 #include "capture/fatal-error.h"
+#include "capture/file-name-text.h"
 #include "capture/tcp-conversation.h"
 #include "http/chunked.h"
 #include "http/http-gzip.h"
@@ -86,7 +87,7 @@ std::string getRequestText(const std::string& encodedName) {
 uint64_t postContentLength(const std::string& inFileName, uint64_t fileSize) {
     // 222: the part head around the name (114 + 45 characters) and the closing
     // delimiter (63), so the length is exact for a plain body.
-    return inFileName.size() + fileSize + 222;
+    return fileNameInHeader(inFileName).size() + fileSize + 222;
 }
 
 std::string postRequestHeadText(const std::string& inFileName, uint64_t fileSize) {
@@ -94,8 +95,9 @@ std::string postRequestHeadText(const std::string& inFileName, uint64_t fileSize
            "Content-Length: " + std::to_string(postContentLength(inFileName, fileSize)) + "\r\n" +
            "Content-Type: multipart/form-data; boundary=" + multipartBoundary + "\r\n" +
            keepAliveLines + "\r\n" + "--" + multipartBoundary + "\r\n" +
-           "Content-Disposition: form-data; name=\"file\"; filename=\"" + inFileName + "\"\r\n" +
-           "Content-Type: application/octet-stream\r\n" + "\r\n";
+           "Content-Disposition: form-data; name=\"file\"; filename=\"" +
+           fileNameInHeader(inFileName) + "\"\r\n" + "Content-Type: application/octet-stream\r\n" +
+           "\r\n";
 }
 
 std::string responseHeadText(uint8_t httpEncoder, uint64_t contentLength) {

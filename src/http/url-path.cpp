@@ -15,6 +15,8 @@ std::optional<std::string> encodeUrlPath(std::string_view name) {
             case ' ':
             case '"':
             case '%':
+            case '\r':
+            case '\n':
             case '(':
             case ')':
             case '+':

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture/file-name-text.h"
 #include "capture/tcp-conversation.h"
 #include "mail/attachment-writer.h"
 #include "mail/mail-filler.h"
@@ -106,12 +107,13 @@ void writeImapDialogue(Connection& conn) {
     const AttachmentEncoding encoding = attachmentEncodingOf(conn);
     const std::string head = messageHead(conn);
     const std::string filler = pickFillerText(*conn.random);
+    const std::string name = fileNameInHeader(conn.inFileName);
     uint64_t octets = head.size() + textPartHead.size() + filler.size() +
-                      attachmentPartHead.size() + conn.inFileName.size() + attachmentSize(conn) +
+                      attachmentPartHead.size() + name.size() + attachmentSize(conn) +
                       mailEnd.size() - fetchReplyEnd.size();
     switch (encoding) {
         case AttachmentEncoding::uu:
-            octets += uuHead.size() + conn.inFileName.size() + uuHeadEnd.size();
+            octets += uuHead.size() + name.size() + uuHeadEnd.size();
             break;
         case AttachmentEncoding::quotedPrintable: octets += quotedPrintableHead.size(); break;
         case AttachmentEncoding::base64: octets += base64Head.size(); break;
@@ -123,11 +125,11 @@ void writeImapDialogue(Connection& conn) {
     sendMessage(conn, textPartHead, toClient);
     sendMessage(conn, filler, toClient);
     sendMessage(conn, attachmentPartHead, toClient);
-    sendMessage(conn, conn.inFileName, toClient);
+    sendMessage(conn, name, toClient);
     switch (encoding) {
         case AttachmentEncoding::uu:
             sendMessage(conn, uuHead, toClient);
-            sendMessage(conn, conn.inFileName, toClient);
+            sendMessage(conn, name, toClient);
             sendMessage(conn, uuHeadEnd, toClient);
             break;
         case AttachmentEncoding::quotedPrintable:

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture/file-name-text.h"
 #include "capture/tcp-conversation.h"
 #include "mail/attachment-writer.h"
 #include "mail/mail-filler.h"
@@ -97,8 +98,9 @@ void writePop3Dialogue(Connection& conn) {
     // mail before stuffing, without the terminating dot line.
     const std::string head = messageHead(conn);
     const std::string filler = pickFillerText(*conn.random);
+    const std::string name = fileNameInHeader(conn.inFileName);
     const uint64_t octets = head.size() + textPartHead.size() + filler.size() +
-                            attachmentTypeHead.size() + 2 * conn.inFileName.size() + piece.size() +
+                            attachmentTypeHead.size() + 2 * name.size() + piece.size() +
                             pieceEnd.size() + attachmentSize(conn) + attachmentEnd.size() +
                             mailEnd.size() - replyTerminator.size();
     sendMessage(conn, "+OK " + std::to_string(octets) + " octets\r\n", toClient);
@@ -107,9 +109,9 @@ void writePop3Dialogue(Connection& conn) {
     sendMessage(conn, textPartHead, toClient);
     sendMessage(conn, filler, toClient);
     sendMessage(conn, attachmentTypeHead, toClient);
-    sendMessage(conn, conn.inFileName, toClient);
+    sendMessage(conn, name, toClient);
     sendMessage(conn, piece, toClient);
-    sendMessage(conn, conn.inFileName, toClient);
+    sendMessage(conn, name, toClient);
     sendMessage(conn, pieceEnd, toClient);
     conn.dataDirection = toClient;
     writeAttachment(conn, DotStuffingMode::stuff);

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture/file-name-text.h"
 #include "capture/tcp-conversation.h"
 #include "mail/attachment-writer.h"
 #include "mail/mail-filler.h"
@@ -70,13 +71,14 @@ std::string messageHead(const Connection& conn) {
 }
 
 std::string partHead(const Connection& conn) {
+    const std::string name = fileNameInHeader(conn.inFileName);
     switch (attachmentEncodingOf(conn)) {
-        case AttachmentEncoding::uu: return std::string(uuPartHead) + conn.inFileName + "\r\n";
+        case AttachmentEncoding::uu: return std::string(uuPartHead) + name + "\r\n";
         case AttachmentEncoding::quotedPrintable:
-            return std::string(quotedPrintablePartHead) + conn.inFileName + "\"\r\n\r\n";
+            return std::string(quotedPrintablePartHead) + name + "\"\r\n\r\n";
         case AttachmentEncoding::base64: break;
     }
-    return std::string(base64PartHead) + conn.inFileName + "\"\r\n\r\n";
+    return std::string(base64PartHead) + name + "\"\r\n\r\n";
 }
 
 void writeSmtpDialogue(Connection& conn) {
@@ -97,7 +99,9 @@ void writeSmtpDialogue(Connection& conn) {
     sendMessage(conn, pickFillerText(*conn.random), toServer);
     sendMessage(conn, boundaryLine, toServer);
     if (attachmentEncodingOf(conn) != AttachmentEncoding::uu) {
-        sendMessage(conn, std::string(attachmentTypeHead) + conn.inFileName + "\"", toServer);
+        sendMessage(conn,
+                    std::string(attachmentTypeHead) + fileNameInHeader(conn.inFileName) + "\"",
+                    toServer);
     }
     sendMessage(conn, partHead(conn), toServer);
     conn.dataDirection = toServer;

@@ -4,7 +4,6 @@ its own input, whatever the others do at the same time."""
 
 import os
 import random
-import runpy
 import subprocess
 import sys
 import unittest
@@ -14,11 +13,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import verify  # noqa: E402
 
-# The extraction helpers of the protocol tests.
-MAIL = runpy.run_path(str(HERE / "mail-test.py"))
-FTP = runpy.run_path(str(HERE / "ftp-test.py"))
-
-ENCODINGS = {0: "base64", 1: "quoted-printable", 2: "uu"}
+from extract import MAIL, carried_file  # noqa: E402
 
 # (input name, options, capture suffix)
 RUNS = [
@@ -41,31 +36,6 @@ def content_for(index):
     return MAIL["mixed_content"](size, seed=1000 + index) if index % 2 else rng.randbytes(size)
 
 
-def extracted(work, name, options, pcap):
-    mode = options[1]
-    if mode == "h":
-        objects = verify.export_http_objects(str(pcap))
-        assert len(objects) == 1, f"{pcap.name}: exported {len(objects)} objects"
-        return next(iter(objects.values()))
-    if mode == "x":
-        rows = verify.tshark("-r", str(pcap), "-n", "-Y", "http2.body.reassembled.data", "-T",
-                             "fields", "-e", "http2.body.reassembled.data").splitlines()
-        assert len(rows) == 1, f"{pcap.name}: {len(rows)} reassembled bodies"
-        return bytes.fromhex(rows[0])
-    if mode in "spi":
-        encoding = int(options[3])
-        if mode == "i":
-            _, server = verify.tcp_stream_bytes(str(pcap))
-            mail = MAIL["imap_literal"](server)
-        else:
-            mail = MAIL["unstuff"](MAIL["export_mail"](str(pcap), work))
-        return MAIL["attachment_of"](mail, encoding, name)
-    # FTP: the data connection is the second TCP stream; the server opens it in
-    # active mode, the client in passive mode.
-    opener, other = verify.tcp_stream_bytes(str(pcap), stream=1)
-    return opener if mode == "f" else other
-
-
 class Concurrency(unittest.TestCase):
     def test_eight_runs_at_once_in_one_directory(self):
         with verify.WorkDir() as work:
@@ -85,7 +55,7 @@ class Concurrency(unittest.TestCase):
                 with self.subTest(run=" ".join(options)):
                     pcap = work.path / (name + suffix)
                     verify.check_capture(str(pcap))
-                    data = extracted(work, name, options, pcap)
+                    data = carried_file(work, name, options, pcap)
                     self.assertTrue(data == contents[name],
                                     f"{pcap.name}: {len(data)} bytes, input {len(contents[name])}")
 

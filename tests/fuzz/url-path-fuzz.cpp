@@ -15,6 +15,8 @@ bool mustEscape(char c) {
         case ' ':
         case '"':
         case '%':
+        case '\r':
+        case '\n':
         case '(':
         case ')':
         case '+':

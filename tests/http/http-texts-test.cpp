@@ -31,16 +31,20 @@ TEST(HttpTexts, PostContentLengthIsTheExactMultipartBodySize) {
     // RFC 2046 section 5.1.1: the close delimiter is CRLF, "--", the boundary, "--".
     EXPECT_EQ(std::string(multipartClose), "\r\n--" + boundary + "--\r\n");
 
+    // The name as it stands in the quoted filename parameter: what could end the
+    // quoted string or the header line is escaped as browsers do.
     const struct {
         std::string name;
         uint64_t size;
+        std::string quoted;
     } cases[] = {
-        {"a.bin", 10},
-        {"", 0},
-        {"/tmp/x y (1).bin", 2500},
-        {"dir/caf\xc3\xa9.dat", 1},
-        {"name \"quoted\".txt", 77},
-        {std::string(200, 'n'), 5368709120ull},
+        {"a.bin", 10, "a.bin"},
+        {"", 0, ""},
+        {"/tmp/x y (1).bin", 2500, "/tmp/x y (1).bin"},
+        {"dir/caf\xc3\xa9.dat", 1, "dir/caf\xc3\xa9.dat"},
+        {"name \"quoted\".txt", 77, "name %22quoted%22.txt"},
+        {"two\r\nlines", 5, "two%0D%0Alines"},
+        {std::string(200, 'n'), 5368709120ull, std::string(200, 'n')},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -53,7 +57,7 @@ TEST(HttpTexts, PostContentLengthIsTheExactMultipartBodySize) {
             contains(head, "\r\nContent-Type: multipart/form-data; boundary=" + boundary + "\r\n"));
         // The part opens with the dash-boundary right at the start of the body.
         EXPECT_EQ(part.rfind("--" + boundary + "\r\n", 0), 0u);
-        EXPECT_TRUE(contains(part, "filename=\"" + c.name + "\"\r\n"));
+        EXPECT_TRUE(contains(part, "filename=\"" + c.quoted + "\"\r\n"));
         EXPECT_EQ(part.substr(part.size() - 4), blankLine);
         EXPECT_EQ(head.rfind("POST /tracemint.cgi HTTP/1.1\r\nHost: fileserver\r\n", 0), 0u);
     }

@@ -39,6 +39,7 @@ TEST(UrlPath, EscapesExactlyTheReservedSetAndDropsLeadingSlashes) {
         {"other punctuation unchanged", "#?&:=~-_,;'!*@$<>{}|\\^`", "#?&:=~-_,;'!*@$<>{}|\\^`"},
         {"non-ASCII bytes unchanged", "caf\xc3\xa9 \xff", "caf\xc3\xa9%20\xff"},
         {"control bytes unchanged", std::string("a\tb\x01", 4), std::string("a\tb\x01", 4)},
+        {"line ends escaped: they would end the request line", "a\r\nb", "a%0d%0ab"},
         {"escaped percent is not double-decoded", "%20", "%2520"},
     };
     for (const auto& c : cases) {
