@@ -72,6 +72,26 @@ QpProgress encode(QuotedPrintableState& state, Bytes input, char* out, size_t st
     }
     size_t i = 0;
     while (i < n) {
+        // Four bytes at a time while they surely fit on the line and stay short
+        // of the stop (12 characters at most): neither a soft line break nor the
+        // stop can fall among them, so they need no check of their own.
+        while (n - i >= 4 && o + 12 < stop) {
+            const uint8_t* group = in + i;
+            const int width = table.width[group[0]] + table.width[group[1]] +
+                              table.width[group[2]] + table.width[group[3]];
+            if (line + width > qpMaxLineLength) break;
+            if constexpr (Store) {
+                for (int k = 0; k < 4; ++k) {
+                    std::memcpy(out + o, table.text[group[k]].data(), 4);
+                    o += table.width[group[k]];
+                }
+            } else {
+                o += static_cast<size_t>(width);
+            }
+            line += width;
+            i += 4;
+        }
+        if (i == n) break;
         const uint8_t b = in[i++];
         const int width = table.width[b];
         const size_t before = o;
