@@ -13,7 +13,9 @@ namespace {
 // gives the one's-complement sum of the native 16-bit words, and on a
 // little-endian host a byte swap of the folded sum is the same value as summing
 // the big-endian words one by one.
-uint32_t sumPiece(Bytes piece) {
+// With Copy, the piece is also copied to dst on the way, word by word.
+template <bool Copy>
+uint32_t sumPiece(Bytes piece, uint8_t* dst) {
     const uint8_t* p = piece.data();
     size_t n = piece.size();
     uint64_t acc = 0;
@@ -21,8 +23,10 @@ uint32_t sumPiece(Bytes piece) {
     for (size_t i = 0; i < words; ++i) {
         uint32_t word;
         std::memcpy(&word, p + 4 * i, 4);
+        if constexpr (Copy) std::memcpy(dst + 4 * i, &word, 4);
         acc += word;
     }
+    if constexpr (Copy) std::memcpy(dst + 4 * words, p + 4 * words, n - 4 * words);
     p += 4 * words;
     n -= 4 * words;
     // Fold the 64-bit native sum to 16 bits.
@@ -45,22 +49,36 @@ uint32_t sumPiece(Bytes piece) {
     return sum;
 }
 
+void addSum(ChecksumSum& sum, uint32_t pieceSum, size_t pieceSize) {
+    // A piece that starts on an odd byte has its words shifted by one byte
+    // against the whole; in one's-complement arithmetic that is a byte swap.
+    if (sum.oddOffset) pieceSum = ((pieceSum & 0xFF) << 8) | (pieceSum >> 8);
+    sum.total += pieceSum;
+    sum.total = (sum.total & 0xFFFF) + (sum.total >> 16);
+    if (pieceSize % 2 != 0) sum.oddOffset = !sum.oddOffset;
+}
+
 }  // namespace
 
-uint16_t internetChecksum(std::span<const Bytes> pieces) {
-    uint32_t total = 0;
-    bool oddOffset = false;
-    for (Bytes piece : pieces) {
-        uint32_t sum = sumPiece(piece);
-        // A piece that starts on an odd byte has its words shifted by one byte
-        // against the whole; in one's-complement arithmetic that is a byte swap.
-        if (oddOffset) sum = ((sum & 0xFF) << 8) | (sum >> 8);
-        total += sum;
-        total = (total & 0xFFFF) + (total >> 16);
-        if (piece.size() % 2 != 0) oddOffset = !oddOffset;
-    }
+void addToChecksum(ChecksumSum& sum, Bytes piece) {
+    addSum(sum, sumPiece<false>(piece, nullptr), piece.size());
+}
+
+void copyIntoChecksum(ChecksumSum& sum, Bytes piece, uint8_t* dst) {
+    if (piece.empty()) return;  // adds nothing, and an empty view may have no address
+    addSum(sum, sumPiece<true>(piece, dst), piece.size());
+}
+
+uint16_t finishChecksum(const ChecksumSum& sum) {
+    uint32_t total = sum.total;
     while (total > 0xFFFF) total = (total & 0xFFFF) + (total >> 16);
     return static_cast<uint16_t>(~total & 0xFFFF);
+}
+
+uint16_t internetChecksum(std::span<const Bytes> pieces) {
+    ChecksumSum sum;
+    for (Bytes piece : pieces) addToChecksum(sum, piece);
+    return finishChecksum(sum);
 }
 
 }  // namespace tracemint

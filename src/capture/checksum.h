@@ -9,6 +9,21 @@
 
 namespace tracemint {
 
+// The running sum of an Internet checksum over consecutive pieces: how far the
+// sum has got, and whether the next piece starts at an odd offset of the whole.
+struct ChecksumSum {
+    uint32_t total = 0;
+    bool oddOffset = false;
+};
+
+// Adds the next piece to the sum.
+void addToChecksum(ChecksumSum& sum, Bytes piece);
+// Copies the next piece to dst and adds it to the sum in the same pass: a
+// payload goes into the capture and into its segment's checksum at once.
+void copyIntoChecksum(ChecksumSum& sum, Bytes piece, uint8_t* dst);
+// The checksum of everything added, in network order (store it with putBe16).
+uint16_t finishChecksum(const ChecksumSum& sum);
+
 // The Internet checksum of RFC 1071 over the concatenation of the given pieces
 // (for TCP: pseudo-header, TCP header, payload pieces). Pieces may have any
 // length: a piece that starts at an odd offset of the whole is summed with its

@@ -27,12 +27,14 @@ size_t frameOverhead(uint8_t ipVersion) {
     return ethernetHeaderSize + (ipVersion == 6 ? ipv6HeaderSize : ipv4HeaderSize) + tcpHeaderSize;
 }
 
-size_t buildPacketHeaders(const Connection& conn, uint8_t direction, uint8_t flags,
-                          std::initializer_list<Bytes> payload, uint16_t ipId, uint8_t* out) {
+namespace {
+
+// The IP and TCP headers with the TCP checksum left at zero; sum holds the
+// pseudo-header and the TCP header, ready for the payload to be added.
+size_t writeHeaders(const Connection& conn, uint8_t direction, uint8_t flags, size_t payloadLength,
+                    uint16_t ipId, uint8_t* out, ChecksumSum& sum) {
     const bool forward = direction == 0;
     const bool v6 = conn.ipVersion == 6;
-    size_t payloadLength = 0;
-    for (Bytes piece : payload) payloadLength += piece.size();
     const uint32_t segmentLength = static_cast<uint32_t>(payloadLength + tcpHeaderSize);
 
     const size_t ipSize = v6 ? ipv6HeaderSize : ipv4HeaderSize;
@@ -89,21 +91,33 @@ size_t buildPacketHeaders(const Connection& conn, uint8_t direction, uint8_t fla
         putBe16(ip + 10, internetChecksum(Bytes(ip, ipv4HeaderSize)));
     }
 
-    // Checksum over pseudo-header, TCP header and the payload pieces.
-    Bytes covered[2 + maxPayloadPieces] = {Bytes(pseudo, pseudoSize), Bytes(tcp, tcpHeaderSize)};
-    size_t count = 2;
-    for (Bytes piece : payload) {
-        if (count == std::size(covered)) throw std::logic_error("too many pieces in one segment");
-        covered[count++] = piece;
-    }
-    putBe16(tcp + 16, internetChecksum(std::span<const Bytes>(covered, count)));
+    // The TCP checksum covers the pseudo-header, the TCP header and the payload.
+    addToChecksum(sum, Bytes(pseudo, pseudoSize));
+    addToChecksum(sum, Bytes(tcp, tcpHeaderSize));
     return ipSize + tcpHeaderSize;
+}
+
+size_t payloadSize(std::initializer_list<Bytes> payload) {
+    if (payload.size() > maxPayloadPieces) throw std::logic_error("too many pieces in one segment");
+    size_t n = 0;
+    for (Bytes piece : payload) n += piece.size();
+    return n;
+}
+
+}  // namespace
+
+size_t buildPacketHeaders(const Connection& conn, uint8_t direction, uint8_t flags,
+                          std::initializer_list<Bytes> payload, uint16_t ipId, uint8_t* out) {
+    ChecksumSum sum;
+    const size_t size = writeHeaders(conn, direction, flags, payloadSize(payload), ipId, out, sum);
+    for (Bytes piece : payload) addToChecksum(sum, piece);
+    putBe16(out + size - tcpHeaderSize + 16, finishChecksum(sum));
+    return size;
 }
 
 void writeSegment(Connection& conn, std::initializer_list<Bytes> payload, uint8_t direction,
                   uint8_t flags) {
-    size_t payloadLength = 0;
-    for (Bytes piece : payload) payloadLength += piece.size();
+    const size_t payloadLength = payloadSize(payload);
     // IPv6 has no identification; IPv4 draws 16 fresh bits per packet.
     uint16_t ipId = 0;
     if (conn.ipVersion != 6) {
@@ -118,13 +132,17 @@ void writeSegment(Connection& conn, std::initializer_list<Bytes> payload, uint8_
     uint8_t* frame = record + pcapRecordHeaderSize;
     const auto& eth = direction == 0 ? conn.ethForward : conn.ethReverse;
     std::memcpy(frame, eth.data(), ethernetHeaderSize);
-    uint8_t* cursor = frame + ethernetHeaderSize;
-    cursor += buildPacketHeaders(conn, direction, flags, payload, ipId, cursor);
+    uint8_t* headers = frame + ethernetHeaderSize;
+    ChecksumSum sum;
+    const size_t headerSize =
+        writeHeaders(conn, direction, flags, payloadLength, ipId, headers, sum);
+    // The payload goes into the capture and into the checksum in one pass.
+    uint8_t* cursor = headers + headerSize;
     for (Bytes piece : payload) {
-        if (piece.empty()) continue;
-        std::memcpy(cursor, piece.data(), piece.size());
+        copyIntoChecksum(sum, piece, cursor);
         cursor += piece.size();
     }
+    putBe16(headers + headerSize - tcpHeaderSize + 16, finishChecksum(sum));
     uint32_t& senderSeq = direction == 0 ? conn.srcSeq : conn.dstSeq;
     senderSeq += static_cast<uint32_t>(payloadLength);
 }
