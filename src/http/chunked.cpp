@@ -1,15 +1,37 @@
 #include "http/chunked.h"
 
-#include <cstdio>
-
 #include "capture/tcp-conversation.h"
 
 namespace tracemint {
+namespace {
+
+// The size line into a caller's buffer: one is written per chunk, so no
+// formatting machinery and no allocation.
+struct SizeLine {
+    char text[20];  // 16 hex digits and CR LF at the most
+    size_t length = 0;
+};
+
+SizeLine formatSizeLine(uint64_t size) {
+    static constexpr char hex[] = "0123456789abcdef";
+    char digits[16];
+    size_t n = 0;
+    do {
+        digits[n++] = hex[size & 0xF];
+        size >>= 4;
+    } while (size != 0);
+    SizeLine line;
+    while (n > 0) line.text[line.length++] = digits[--n];
+    line.text[line.length++] = '\r';
+    line.text[line.length++] = '\n';
+    return line;
+}
+
+}  // namespace
 
 std::string chunkSizeLine(uint64_t size) {
-    char line[24];
-    int n = std::snprintf(line, sizeof line, "%llx\r\n", static_cast<unsigned long long>(size));
-    return std::string(line, static_cast<size_t>(n));
+    SizeLine line = formatSizeLine(size);
+    return std::string(line.text, line.length);
 }
 
 void sendChunked(Connection& conn, Bytes bytes, uint8_t direction) {
@@ -17,8 +39,11 @@ void sendChunked(Connection& conn, Bytes bytes, uint8_t direction) {
         sendMessage(conn, lastChunk, direction);
         return;
     }
-    std::string sizeLine = chunkSizeLine(bytes.size());
-    sendData(conn, {asBytes(sizeLine), bytes, asBytes(chunkEnd)}, direction);
+    SizeLine line = formatSizeLine(bytes.size());
+    sendData(
+        conn,
+        {Bytes(reinterpret_cast<const uint8_t*>(line.text), line.length), bytes, asBytes(chunkEnd)},
+        direction);
 }
 
 }  // namespace tracemint
