@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "capture/file-io.h"
+
 namespace tracemint {
 namespace {
 
@@ -18,15 +20,8 @@ uint64_t monotonicNs() {
 // leaves nothing of the longer one before it. Failures to draw are ignored: the
 // line is a courtesy, the capture is what matters.
 void drawLine(int fd, const std::string& text) {
-    std::string line = "\r" + text + "\x1b[K";
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        ssize_t k = ::write(fd, p, left);
-        if (k <= 0) return;
-        p += k;
-        left -= static_cast<size_t>(k);
-    }
+    const std::string line = "\r" + text + "\x1b[K";
+    (void)writeAll(fd, Bytes(reinterpret_cast<const uint8_t*>(line.data()), line.size()));
 }
 
 }  // namespace

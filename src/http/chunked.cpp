@@ -40,10 +40,8 @@ void sendChunked(Connection& conn, Bytes bytes, uint8_t direction) {
         return;
     }
     SizeLine line = formatSizeLine(bytes.size());
-    sendData(
-        conn,
-        {Bytes(reinterpret_cast<const uint8_t*>(line.text), line.length), bytes, asBytes(chunkEnd)},
-        direction);
+    sendData(conn, {asBytes(std::string_view(line.text, line.length)), bytes, asBytes(chunkEnd)},
+             direction);
 }
 
 }  // namespace tracemint

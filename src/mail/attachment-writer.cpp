@@ -48,7 +48,7 @@ void emit(MessageSink& sink, Bytes message, LineDots dots = LineDots::possible) 
 }
 
 Bytes viewOf(const std::vector<char>& buffer, size_t n) {
-    return Bytes(reinterpret_cast<const uint8_t*>(buffer.data()), n);
+    return asBytes(std::string_view(buffer.data(), n));
 }
 
 void writeBase64(MessageSink& sink) {
