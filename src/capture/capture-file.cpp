@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "capture/byte-order.h"
-#include "capture/fatal-error.h"
-#include "capture/file-io.h"
+#include "common/byte-order.h"
+#include "common/fatal-error.h"
+#include "common/file-io.h"
 
 namespace tracemint {
 

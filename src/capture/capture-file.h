@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/byte-order.h"
-#include "capture/sim-clock.h"
+#include "common/byte-order.h"
+#include "timing/sim-clock.h"
 
 namespace tracemint {
 

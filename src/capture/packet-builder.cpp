@@ -3,9 +3,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "capture/byte-order.h"
+#include "common/byte-order.h"
 #include "capture/capture-file.h"
-#include "capture/checksum.h"
+#include "common/checksum.h"
 
 namespace tracemint {
 

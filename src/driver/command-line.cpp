@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "capture/fatal-error.h"
+#include "common/fatal-error.h"
 
 namespace tracemint {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "capture/random.h"
-#include "capture/sim-clock.h"
+#include "common/random.h"
+#include "timing/sim-clock.h"
 
 namespace tracemint {
 

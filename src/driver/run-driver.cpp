@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "capture/block-reader.h"
+#include "input/block-reader.h"
 #include "capture/capture-file.h"
-#include "capture/fatal-error.h"
+#include "common/fatal-error.h"
 #include "capture/packet-builder.h"
-#include "capture/progress-meter.h"
-#include "capture/random.h"
-#include "capture/temp-file.h"
+#include "input/progress-meter.h"
+#include "common/random.h"
+#include "input/temp-file.h"
 #include "driver/command-line.h"
 #include "driver/connection.h"
 #include "ftp/ftp-transfer.h"

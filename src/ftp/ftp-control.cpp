@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "capture/tcp-conversation.h"
+#include "tcp/tcp-session.h"
 
 namespace tracemint {
 namespace {

@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "capture/block-reader.h"
+#include "input/block-reader.h"
 #include "capture/packet-builder.h"
-#include "capture/tcp-conversation.h"
+#include "tcp/tcp-session.h"
 #include "ftp/ftp-control.h"
 
 namespace tracemint {

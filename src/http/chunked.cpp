@@ -1,6 +1,6 @@
 #include "http/chunked.h"
 
-#include "capture/tcp-conversation.h"
+#include "tcp/tcp-session.h"
 
 namespace tracemint {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "capture/byte-order.h"
+#include "common/byte-order.h"
 #include "driver/connection.h"
 
 namespace tracemint {

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "capture/byte-order.h"
+#include "common/byte-order.h"
 
 namespace tracemint {
 

@@ -1,9 +1,9 @@
 #include "http/http-exchange.h"
 
-#include "capture/block-reader.h"
-#include "capture/fatal-error.h"
-#include "capture/file-name-text.h"
-#include "capture/tcp-conversation.h"
+#include "input/block-reader.h"
+#include "common/fatal-error.h"
+#include "common/file-name-text.h"
+#include "tcp/tcp-session.h"
 #include "http/chunked.h"
 #include "http/http-gzip.h"
 #include "http/url-path.h"

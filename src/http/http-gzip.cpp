@@ -7,12 +7,12 @@
 #include <cstring>
 #include <vector>
 
-#include "capture/block-reader.h"
-#include "capture/byte-order.h"
-#include "capture/fatal-error.h"
-#include "capture/file-io.h"
-#include "capture/tcp-conversation.h"
-#include "capture/temp-file.h"
+#include "input/block-reader.h"
+#include "common/byte-order.h"
+#include "common/fatal-error.h"
+#include "common/file-io.h"
+#include "tcp/tcp-session.h"
+#include "input/temp-file.h"
 #include "http/chunked.h"
 #include "http/crc32.h"
 

@@ -3,9 +3,9 @@
 #include <optional>
 #include <vector>
 
-#include "capture/block-reader.h"
-#include "capture/fatal-error.h"
-#include "capture/tcp-conversation.h"
+#include "input/block-reader.h"
+#include "common/fatal-error.h"
+#include "tcp/tcp-session.h"
 #include "http/url-path.h"
 #include "http2/http2-frames.h"
 

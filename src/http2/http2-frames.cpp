@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "capture/byte-order.h"
+#include "common/byte-order.h"
 #include "http2/hpack.h"
 
 namespace tracemint {

@@ -3,8 +3,8 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/block-reader.h"
-#include "capture/tcp-conversation.h"
+#include "input/block-reader.h"
+#include "tcp/tcp-session.h"
 #include "mail/base64.h"
 #include "mail/dot-stuffing.h"
 #include "mail/quoted-printable.h"

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "capture/byte-order.h"
+#include "common/byte-order.h"
 
 namespace tracemint {
 

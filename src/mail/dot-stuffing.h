@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "capture/byte-order.h"
+#include "common/byte-order.h"
 
 namespace tracemint {
 

@@ -1,6 +1,6 @@
 #include "mail/mail-filler.h"
 
-#include "capture/random.h"
+#include "common/random.h"
 
 namespace tracemint {
 

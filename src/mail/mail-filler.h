@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "capture/random.h"
+#include "common/random.h"
 
 namespace tracemint {
 

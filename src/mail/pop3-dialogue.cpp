@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "capture/file-name-text.h"
-#include "capture/tcp-conversation.h"
+#include "common/file-name-text.h"
+#include "tcp/tcp-session.h"
 #include "mail/attachment-writer.h"
 #include "mail/mail-filler.h"
 

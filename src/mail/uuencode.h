@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "capture/byte-order.h"
+#include "common/byte-order.h"
 
 namespace tracemint {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/fatal-error.h"
+#include "common/fatal-error.h"
 #include "support/pcap-reader.h"
 
 namespace tracemint {

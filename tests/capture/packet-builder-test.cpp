@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/reference-checksum.h"
-#include "capture/tcp-conversation.h"
+#include "common/reference-checksum.h"
+#include "tcp/tcp-session.h"
 #include "support/pcap-reader.h"
 
 namespace tracemint {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "capture/packet-builder.h"
-#include "capture/tcp-conversation.h"
+#include "tcp/tcp-session.h"
 #include "http/http-test-support.h"
 #include "support/pcap-reader.h"
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/tcp-conversation.h"
+#include "tcp/tcp-session.h"
 #include "http/http-test-support.h"
 
 namespace tracemint {

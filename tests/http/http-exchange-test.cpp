@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "capture/fatal-error.h"
+#include "common/fatal-error.h"
 #include "capture/packet-builder.h"
 #include "http/http-gzip.h"
 #include "http/http-test-support.h"

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/block-reader.h"
+#include "input/block-reader.h"
 
 namespace tracemint::testing {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/fatal-error.h"
+#include "common/fatal-error.h"
 #include "capture/packet-builder.h"
 #include "http/http-test-support.h"
 #include "http/url-path.h"

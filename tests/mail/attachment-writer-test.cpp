@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/block-reader.h"
-#include "capture/fatal-error.h"
+#include "input/block-reader.h"
+#include "common/fatal-error.h"
 #include "http/http-test-support.h"
 #include "mail/mail-test-support.h"
 #include "support/pcap-reader.h"

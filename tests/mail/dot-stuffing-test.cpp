@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/tcp-conversation.h"
+#include "tcp/tcp-session.h"
 
 namespace tracemint {
 namespace {

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "capture/byte-order.h"
+#include "common/byte-order.h"
 #include "capture/capture-file.h"
 #include "capture/packet-builder.h"
-#include "capture/random.h"
-#include "capture/sim-clock.h"
+#include "common/random.h"
+#include "timing/sim-clock.h"
 #include "driver/connection.h"
 
 namespace tracemint::testing {

@@ -1,11 +1,11 @@
-#include "capture/progress-meter.h"
+#include "input/progress-meter.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
 
-#include "capture/file-io.h"
+#include "common/file-io.h"
 
 namespace tracemint {
 namespace {

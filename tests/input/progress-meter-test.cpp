@@ -1,4 +1,4 @@
-#include "capture/progress-meter.h"
+#include "input/progress-meter.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

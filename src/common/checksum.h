@@ -5,7 +5,7 @@
 #include <initializer_list>
 #include <span>
 
-#include "capture/byte-order.h"
+#include "common/byte-order.h"
 
 namespace tracemint {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/byte-order.h"
+#include "common/byte-order.h"
 
 namespace tracemint {
 

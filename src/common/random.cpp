@@ -1,4 +1,4 @@
-#include "capture/random.h"
+#include "common/random.h"
 
 #include <time.h>
 #include <unistd.h>

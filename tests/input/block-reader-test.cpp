@@ -1,4 +1,4 @@
-#include "capture/block-reader.h"
+#include "input/block-reader.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/fatal-error.h"
+#include "common/fatal-error.h"
 
 namespace tracemint {
 namespace {

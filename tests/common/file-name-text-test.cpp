@@ -1,4 +1,4 @@
-#include "capture/file-name-text.h"
+#include "common/file-name-text.h"
 
 #include <gtest/gtest.h>
 

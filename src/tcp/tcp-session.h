@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "capture/byte-order.h"
+#include "common/byte-order.h"
 #include "driver/connection.h"
 
 namespace tracemint {

@@ -1,4 +1,4 @@
-#include "capture/file-io.h"
+#include "common/file-io.h"
 
 #include <unistd.h>
 

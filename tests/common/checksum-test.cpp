@@ -1,4 +1,4 @@
-#include "capture/checksum.h"
+#include "common/checksum.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/reference-checksum.h"
+#include "common/reference-checksum.h"
 
 namespace tracemint {
 namespace {

@@ -1,4 +1,4 @@
-#include "capture/temp-file.h"
+#include "input/temp-file.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "capture/fatal-error.h"
-#include "capture/file-io.h"
+#include "common/fatal-error.h"
+#include "common/file-io.h"
 
 namespace tracemint {
 

@@ -1,4 +1,4 @@
-#include "capture/tcp-conversation.h"
+#include "tcp/tcp-session.h"
 
 #include "capture/packet-builder.h"
 

@@ -1,4 +1,4 @@
-#include "capture/tcp-conversation.h"
+#include "tcp/tcp-session.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "capture/packet-builder.h"
-#include "capture/reference-checksum.h"
+#include "common/reference-checksum.h"
 #include "support/pcap-reader.h"
 
 namespace tracemint {

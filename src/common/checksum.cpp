@@ -1,4 +1,4 @@
-#include "capture/checksum.h"
+#include "common/checksum.h"
 
 #include <bit>
 #include <cstring>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/byte-order.h"
+#include "common/byte-order.h"
 
 namespace tracemint {
 

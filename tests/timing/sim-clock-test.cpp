@@ -1,4 +1,4 @@
-#include "capture/sim-clock.h"
+#include "timing/sim-clock.h"
 
 #include <gtest/gtest.h>
 

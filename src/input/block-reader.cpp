@@ -1,4 +1,4 @@
-#include "capture/block-reader.h"
+#include "input/block-reader.h"
 
 #include <unistd.h>
 
@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "capture/fatal-error.h"
-#include "capture/progress-meter.h"
+#include "common/fatal-error.h"
+#include "input/progress-meter.h"
 
 namespace tracemint {
 
