@@ -55,6 +55,24 @@ constexpr const char* usageLines[] = {
     "",
     "-6\t\t\tUse IPv6 instead of the default IPv4",
     "",
+    "Network (all off by default):",
+    "--mtu N\t\t\tlink MTU, 576 to 9216 [1500]; --block-size may then go up to",
+    "\t\t\tMTU - 40 (IPv4) or MTU - 60 (IPv6)",
+    "--tcp-options\t\tMSS, SACK-permitted, window scale and timestamps, as Linux sends them",
+    "--window N\t\tadvertised receive window in octets",
+    "--random-isn\t\tinitial sequence numbers from the full 32-bit range",
+    "--delayed-ack\t\tone ACK for every second full-sized segment",
+    "--start-time T\t\ttime of the first packet: 2026-01-31T12:00:00Z, Unix seconds, or now",
+    "--rtt MS\t\tround trip in milliseconds; ACKs come half of it after the data",
+    "--rate MBIT\t\tpayload paced at this many Mbit/s",
+    "--ttl N\t\t\tIPv4 TTL or IPv6 hop limit [64]",
+    "--client-mac MAC\tclient MAC address (aa:bb:cc:dd:ee:ff)",
+    "--server-mac MAC\tserver MAC address",
+    "--vlan ID[,ID]\t\tone 802.1Q tag, or an 802.1ad outer tag and an 802.1Q tag",
+    "--realistic\t\ta modern Linux conversation: MTU 1500, full-size segments, TCP",
+    "\t\t\toptions, random ISNs, delayed ACKs, 20 ms round trip, 100 Mbit/s,",
+    "\t\t\tstarting now unless --start-time says otherwise",
+    "",
     // second text
     "",
     "Usage:",
@@ -68,7 +86,7 @@ constexpr const char* usageLines[] = {
     "\t\t\ttracemint -mi malware.pdf -o outfile.pcap",
     "",
 };
-constexpr size_t textEnds[] = {43, 47, 53};  // one past the last line of each text
+constexpr size_t textEnds[] = {61, 65, 71};  // one past the last line of each text
 
 enum LongOnly {
     optBlockSize = 1000,
@@ -78,7 +96,20 @@ enum LongOnly {
     optDstIp,
     optHttpEncoder,
     optSeed,
-    optVersion
+    optVersion,
+    optMtu,
+    optTcpOptions,
+    optWindow,
+    optRandomIsn,
+    optDelayedAck,
+    optStartTime,
+    optRtt,
+    optRate,
+    optTtl,
+    optClientMac,
+    optServerMac,
+    optVlan,
+    optRealistic
 };
 
 constexpr option longOptions[] = {
@@ -97,6 +128,19 @@ constexpr option longOptions[] = {
     {"seed", required_argument, nullptr, optSeed},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, optVersion},
+    {"mtu", required_argument, nullptr, optMtu},
+    {"tcp-options", no_argument, nullptr, optTcpOptions},
+    {"window", required_argument, nullptr, optWindow},
+    {"random-isn", no_argument, nullptr, optRandomIsn},
+    {"delayed-ack", no_argument, nullptr, optDelayedAck},
+    {"start-time", required_argument, nullptr, optStartTime},
+    {"rtt", required_argument, nullptr, optRtt},
+    {"rate", required_argument, nullptr, optRate},
+    {"ttl", required_argument, nullptr, optTtl},
+    {"client-mac", required_argument, nullptr, optClientMac},
+    {"server-mac", required_argument, nullptr, optServerMac},
+    {"vlan", required_argument, nullptr, optVlan},
+    {"realistic", no_argument, nullptr, optRealistic},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -161,6 +205,19 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
             case optHttpEncoder: cl.httpEncoder = optarg; break;
             case optSeed: cl.seed = optarg; break;
             case optVersion: cl.version = true; break;
+            case optMtu: cl.mtu = optarg; break;
+            case optTcpOptions: cl.tcpOptions = true; break;
+            case optWindow: cl.window = optarg; break;
+            case optRandomIsn: cl.randomIsn = true; break;
+            case optDelayedAck: cl.delayedAck = true; break;
+            case optStartTime: cl.startTime = optarg; break;
+            case optRtt: cl.rtt = optarg; break;
+            case optRate: cl.rate = optarg; break;
+            case optTtl: cl.ttl = optarg; break;
+            case optClientMac: cl.clientMac = optarg; break;
+            case optServerMac: cl.serverMac = optarg; break;
+            case optVlan: cl.vlan = optarg; break;
+            case optRealistic: cl.realistic = true; break;
             default: throw FatalError(usageText(), exitUsage);
         }
     }

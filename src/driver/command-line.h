@@ -18,6 +18,12 @@ struct CommandLine {
     std::optional<std::string> inputPath;  // the first operand; further ones are ignored
     std::optional<std::string> emailEncoder, mode, outFile, port, httpEncoder;
     std::optional<std::string> srcEmail, dstEmail, srcIp, dstIp, blockSize, seed;
+    // The network under the conversation.
+    bool tcpOptions = false;
+    bool randomIsn = false;
+    bool delayedAck = false;
+    bool realistic = false;
+    std::optional<std::string> mtu, window, startTime, rtt, rate, ttl, clientMac, serverMac, vlan;
 };
 
 // Parses argv. Throws FatalError(exitUsage) with the usage text appended for an

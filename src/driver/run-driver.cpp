@@ -9,37 +9,50 @@
 #include <string>
 #include <vector>
 
-#include "input/block-reader.h"
+#include <ctime>
+
 #include "capture/capture-file.h"
 #include "common/fatal-error.h"
-#include "capture/packet-builder.h"
-#include "input/progress-meter.h"
 #include "common/random.h"
-#include "input/temp-file.h"
+#include "common/settings.h"
 #include "driver/command-line.h"
-#include "driver/connection.h"
+#include "driver/network-options.h"
 #include "ftp/ftp-transfer.h"
 #include "http/http-exchange.h"
-#include "http/http-gzip.h"
 #include "http/url-path.h"
 #include "http2/http2-exchange.h"
+#include "input/block-reader.h"
+#include "input/progress-meter.h"
+#include "input/temp-file.h"
+#include "input/transfer.h"
+#include "ip/ip-layer.h"
+#include "link/ethernet.h"
 #include "mail/imap-dialogue.h"
 #include "mail/pop3-dialogue.h"
 #include "mail/smtp-dialogue.h"
+#include "netcond/network-conditions.h"
+#include "tcp/tcp-session.h"
+#include "timing/sim-clock.h"
 
 namespace tracemint {
 namespace {
 
-// What the run owns besides the record: the input, the current capture, the
-// compressed body of the gzip encodings, the shared clock and the generator.
+// What the run owns: its settings, the input, the current capture, the clock,
+// the generator, and the layers between a dialogue and the capture.
 struct Run {
-    Connection conn;
+    Settings settings;
+    bool verbose = false;
+    std::string inFileName;   // the input path as given, whole
+    std::string outFileName;  // the -o name, empty without -o
     InputFile input;
     CaptureFile capture;
-    GzipBody gzip;
     ProgressMeter progress;
-    SimClock clock{startTime, 0};
     Random random;
+    PacketClock clock;
+    NetworkConditions conditions;
+    IpLayer ip;
+    LinkLayer link;
+    TcpStack tcp;
     std::vector<ModeRow> modes;
     std::optional<PortSpec> ports;
     std::optional<uint64_t> seed;
@@ -105,11 +118,19 @@ void applyAddress(const std::optional<std::string>& text, const char* option, co
     if (verbose) out << "Using custom " << label << " IP: " << *text << "\n";
 }
 
-void setDefaultAddresses(Connection& conn) {
-    inet_pton(AF_INET, defaultClientIPv4, conn.srcIPv4.data());
-    inet_pton(AF_INET, defaultServerIPv4, conn.dstIPv4.data());
-    inet_pton(AF_INET6, defaultClientIPv6, conn.srcIPv6.data());
-    inet_pton(AF_INET6, defaultServerIPv6, conn.dstIPv6.data());
+// The client's and the server's addresses of the run's IP version.
+void setAddresses(Settings& settings, const std::array<uint8_t, 4>& client4,
+                  const std::array<uint8_t, 4>& server4, const std::array<uint8_t, 16>& client6,
+                  const std::array<uint8_t, 16>& server6) {
+    settings.clientIp = {};
+    settings.serverIp = {};
+    if (settings.ipVersion == 6) {
+        settings.clientIp = client6;
+        settings.serverIp = server6;
+    } else {
+        std::memcpy(settings.clientIp.data(), client4.data(), 4);
+        std::memcpy(settings.serverIp.data(), server4.data(), 4);
+    }
 }
 
 bool sameFile(const std::string& name, const struct stat& input) {
@@ -119,32 +140,33 @@ bool sameFile(const std::string& name, const struct stat& input) {
 
 // Everything that can be refused is refused here, before the first capture.
 void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
-    Connection& conn = run.conn;
-    conn.verbose = cl.verbose ? 1 : 0;
-    conn.ipVersion = cl.ipv6 ? 6 : 4;
-    if (cl.blockSize) {
-        auto size = parseInteger(*cl.blockSize, 1, 1200);
-        if (!size)
-            valueError("--block-size takes an integer from 1 to 1200, not '" + *cl.blockSize + "'");
-        conn.blockSize = static_cast<int>(*size);
-    }
+    Settings& settings = run.settings;
+    run.verbose = cl.verbose;
+    settings.ipVersion = cl.ipv6 ? 6 : 4;
+    applyNetworkOptions(cl, static_cast<uint64_t>(std::time(nullptr)), settings);
     if (cl.seed) {
         run.seed = parseSeed(*cl.seed);
         if (!run.seed) valueError("--seed takes an unsigned integer, not '" + *cl.seed + "'");
     }
-    applyEmailAddress(cl.srcEmail, "--srcemail", "source", conn.srcEmail, conn.verbose, out);
-    applyEmailAddress(cl.dstEmail, "--dstemail", "destination", conn.dstEmail, conn.verbose, out);
+    applyEmailAddress(cl.srcEmail, "--srcemail", "source", settings.srcEmail, run.verbose, out);
+    applyEmailAddress(cl.dstEmail, "--dstemail", "destination", settings.dstEmail, run.verbose, out);
     openInput(run, cl);
-    setDefaultAddresses(conn);
-    applyAddress(cl.srcIp, "--srcip", "source", conn.srcIPv4, conn.srcIPv6, conn.verbose, out);
-    applyAddress(cl.dstIp, "--dstip", "destination", conn.dstIPv4, conn.dstIPv6, conn.verbose, out);
-    conn.inFileName = run.inputPath;
+    std::array<uint8_t, 4> client4{}, server4{};
+    std::array<uint8_t, 16> client6{}, server6{};
+    inet_pton(AF_INET, defaultClientIPv4, client4.data());
+    inet_pton(AF_INET, defaultServerIPv4, server4.data());
+    inet_pton(AF_INET6, defaultClientIPv6, client6.data());
+    inet_pton(AF_INET6, defaultServerIPv6, server6.data());
+    applyAddress(cl.srcIp, "--srcip", "source", client4, client6, run.verbose, out);
+    applyAddress(cl.dstIp, "--dstip", "destination", server4, server6, run.verbose, out);
+    setAddresses(settings, client4, server4, client6, server6);
+    run.inFileName = run.inputPath;
     if (cl.outFile) {
         if (cl.outFile->empty()) valueError("-o/--outfile needs a file name");
         if (sameFile(*cl.outFile, run.inputStat)) {
             throw FatalError("Output file cannot be input file!", exitFailure);
         }
-        conn.outFileName = *cl.outFile;
+        run.outFileName = *cl.outFile;
     }
     if (cl.port) {
         run.ports = parsePortSpec(*cl.port);
@@ -160,7 +182,7 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
                 "-e/--email-encoder takes 0 (base64), 1 (quoted-printable) or 2 (UU), not '" +
                 *cl.emailEncoder + "'");
         }
-        conn.emailEncoding = static_cast<uint8_t>(*encoding);
+        settings.emailEncoding = static_cast<uint8_t>(*encoding);
     }
     if (cl.httpEncoder) {
         auto encoder = parseInteger(*cl.httpEncoder, 0, 3);
@@ -170,7 +192,7 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
                 "not '" +
                 *cl.httpEncoder + "'");
         }
-        conn.httpEncoder = static_cast<uint8_t>(httpPlain + *encoder);
+        settings.httpEncoder = static_cast<uint8_t>(httpPlain + *encoder);
     }
 
     run.modes = parseModeList(cl.mode.value_or("h"));
@@ -189,10 +211,10 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
         }
     }
     for (const ModeRow& row : run.modes) {
-        if (modeNeedsUrlPath(row.mode) && !encodeUrlPath(conn.inFileName)) {
+        if (modeNeedsUrlPath(row.mode) && !encodeUrlPath(run.inFileName)) {
             throw FatalError(urlEncoderTooLong, exitFailure);
         }
-        if (sameFile(composeCaptureName(conn.outFileName, run.inputPath, row.suffix),
+        if (sameFile(composeCaptureName(run.outFileName, run.inputPath, row.suffix),
                      run.inputStat)) {
             throw FatalError("Output file cannot be input file!", exitFailure);
         }
@@ -210,47 +232,66 @@ void makeInputRegular(Run& run) {
     run.input.size = copied;
 }
 
-void runMode(Run& run, const ModeRow& row) {
+void runMode(TcpSession& session, const Transfer& file, const ModeRow& row) {
     switch (row.mode) {
-        case Mode::httpGet: runHttpGetTransfer(run.conn); break;
-        case Mode::httpPost: runHttpPostTransfer(run.conn); break;
-        case Mode::http2: runHttp2Transfer(run.conn); break;
-        case Mode::smtp: runSmtpTransfer(run.conn); break;
-        case Mode::pop3: runPop3Transfer(run.conn); break;
-        case Mode::imap: runImapTransfer(run.conn); break;
-        case Mode::ftpActive: runFtpTransfer(run.conn, false); break;
-        case Mode::ftpPassive: runFtpTransfer(run.conn, true); break;
+        case Mode::httpGet: runHttpGetTransfer(session, file); break;
+        case Mode::httpPost: runHttpPostTransfer(session, file); break;
+        case Mode::http2: runHttp2Transfer(session, file); break;
+        case Mode::smtp: runSmtpTransfer(session, file); break;
+        case Mode::pop3: runPop3Transfer(session, file); break;
+        case Mode::imap: runImapTransfer(session, file); break;
+        case Mode::ftpActive: runFtpTransfer(session, file, false); break;
+        case Mode::ftpPassive: runFtpTransfer(session, file, true); break;
     }
 }
 
-void writeCaptures(Run& run, std::ostream& out) {
-    Connection& conn = run.conn;
+// Wires the layers, top to bottom: TCP, network conditions, IP, link, capture.
+void buildPipeline(Run& run) {
     run.random = seededRandom(run.seed ? *run.seed : seedFromEnvironment());
-    conn.random = &run.random;
-    conn.sharedClock = &run.clock;
-    conn.srcPort = static_cast<uint16_t>((nextRandom(run.random) & 0x7FFF) + 1025);
-    if (run.ports && run.ports->source) conn.srcPort = *run.ports->source;
-    conn.tsSec = run.clock.sec;
-    conn.tsUsec = run.clock.usec;
-    conn.fileSize = run.input.size;
+    run.clock = startPacketClock(run.settings.timing);
+    run.link.settings = &run.settings.link;
+    run.link.capture = &run.capture;
+    run.ip.ttl = run.settings.ttl;
+    run.ip.random = &run.random;
+    run.ip.link = &run.link;
+    run.conditions.ip = &run.ip;
+    startTcpStack(run.tcp, run.settings, run.random, run.clock, run.conditions);
+}
+
+void writeCaptures(Run& run, std::ostream& out) {
+    buildPipeline(run);
+    const Settings& settings = run.settings;
+    Flow flow;
+    flow.ipVersion = settings.ipVersion;
+    flow.source.ip = settings.clientIp;
+    flow.source.mac = settings.link.clientMac;
+    flow.destination.ip = settings.serverIp;
+    flow.destination.mac = settings.link.serverMac;
+    flow.source.port = static_cast<uint16_t>((nextRandom(run.random) & 0x7FFF) + 1025);
+    if (run.ports && run.ports->source) flow.source.port = *run.ports->source;
+
     run.progress = makeProgressMeter(STDERR_FILENO, run.input.size);
     run.input.progress = &run.progress;
-    conn.inFile = &run.input;
-    conn.outFile = &run.capture;
-    conn.tmpFile = &run.gzip;
-    buildEthernetHeaders(conn);
+    Transfer file;
+    file.input = &run.input;
+    file.fileSize = run.input.size;
+    file.name = run.inFileName;
+    file.blockSize = settings.blockSize;
+    file.settings = &run.settings;
+    file.random = &run.random;
 
     for (const ModeRow& row : run.modes) {
-        conn.dstPort =
+        flow.destination.port =
             (run.ports && run.ports->destination != 0) ? run.ports->destination : row.defaultPort;
-        std::string name = composeCaptureName(conn.outFileName, run.inputPath, row.suffix);
+        std::string name = composeCaptureName(run.outFileName, run.inputPath, row.suffix);
         out << "Writing to " << name << "\n";
         openOutput(run.capture, name);
         startProgress(run.progress, name);
-        runMode(run, row);
+        TcpSession session = newSession(run.tcp, flow);
+        runMode(session, file, row);
+        flushPendingAcks(run.tcp);
         closeCapture(run.capture);
         clearProgress(run.progress);
-        conn.dstPort = 0;
     }
 }
 
@@ -287,7 +328,6 @@ int runTracemint(int argc, char* argv[], std::ostream& out) {
         printMessage(out, std::string("Error: ") + error.what());
         status = exitFailure;
     }
-    releaseGzipBody(run.gzip);
     if (run.input.fd >= 0) ::close(run.input.fd);
     out.flush();
     return status;

@@ -27,9 +27,9 @@ constexpr std::string_view quitCommand = "QUIT\r\n";
 constexpr std::string_view goodbyeReply = "221 Goodbye.\r\n";
 
 // "a,b,c,d,197,17": an IPv4 address and a port as six decimal bytes.
-std::string hostPortBytes(const std::array<uint8_t, 4>& address, uint16_t port) {
+std::string hostPortBytes(const std::array<uint8_t, 16>& address, uint16_t port) {
     std::string text;
-    for (uint8_t byte : address) text += std::to_string(byte) + ",";
+    for (size_t i = 0; i < 4; ++i) text += std::to_string(address[i]) + ",";
     return text + std::to_string(port >> 8) + "," + std::to_string(port & 0xFF);
 }
 
@@ -39,7 +39,7 @@ std::string ipv6Text(const std::array<uint8_t, 16>& address) {
     return text;
 }
 
-void writeLogin(Connection& conn) {
+void writeLogin(TcpSession& conn) {
     sendMessage(conn, welcomeReply, toClient);
     sendMessage(conn, std::string("USER ") + serverHostName + "\r\n", toServer);
     sendMessage(conn, passwordReply, toClient);
@@ -51,32 +51,32 @@ void writeLogin(Connection& conn) {
     sendMessage(conn, typeReply, toClient);
 }
 
-uint16_t writeDialogue(Connection& conn, bool passive) {
+uint16_t writeDialogue(TcpSession& conn, const Transfer& file, bool passive) {
     writeLogin(conn);
-    FtpAnnouncement announcement = ftpAnnouncement(conn, passive);
+    FtpAnnouncement announcement = ftpAnnouncement(conn.flow, passive);
     sendMessage(conn, announcement.command, toServer);
     sendMessage(conn, announcement.reply, toClient);
-    sendMessage(conn, ftpRetrieveCommand(conn.inFileName), toServer);
+    sendMessage(conn, ftpRetrieveCommand(file.name), toServer);
     sendMessage(conn, openingReply, toClient);
     return ftpDataPort;
 }
 
 }  // namespace
 
-FtpAnnouncement ftpAnnouncement(const Connection& conn, bool passive) {
+FtpAnnouncement ftpAnnouncement(const Flow& control, bool passive) {
     const std::string port = std::to_string(ftpDataPort);
-    if (conn.ipVersion == 6) {
+    if (control.ipVersion == 6) {
         if (passive) {
             return {std::string(epsvCommand),
                     "229 Entering Extended Passive Mode (|||" + port + "|)\r\n"};
         }
-        return {"EPRT |2|" + ipv6Text(conn.srcIPv6) + "|" + port + "|\r\n", std::string(eprtReply)};
+        return {"EPRT |2|" + ipv6Text(control.source.ip) + "|" + port + "|\r\n", std::string(eprtReply)};
     }
     if (passive) {
         return {std::string(pasvCommand),
-                "227 Entering Passive Mode (" + hostPortBytes(conn.dstIPv4, ftpDataPort) + ")\r\n"};
+                "227 Entering Passive Mode (" + hostPortBytes(control.destination.ip, ftpDataPort) + ")\r\n"};
     }
-    return {"PORT " + hostPortBytes(conn.srcIPv4, ftpDataPort) + "\r\n", std::string(portReply)};
+    return {"PORT " + hostPortBytes(control.source.ip, ftpDataPort) + "\r\n", std::string(portReply)};
 }
 
 std::string ftpRetrieveCommand(const std::string& inFileName) {
@@ -89,15 +89,15 @@ std::string ftpRetrieveCommand(const std::string& inFileName) {
     return line + "\r\n";
 }
 
-uint16_t writeFtpActiveDialogue(Connection& conn) {
-    return writeDialogue(conn, false);
+uint16_t writeFtpActiveDialogue(TcpSession& conn, const Transfer& file) {
+    return writeDialogue(conn, file, false);
 }
 
-uint16_t writeFtpPassiveDialogue(Connection& conn) {
-    return writeDialogue(conn, true);
+uint16_t writeFtpPassiveDialogue(TcpSession& conn, const Transfer& file) {
+    return writeDialogue(conn, file, true);
 }
 
-void writeFtpClosingDialogue(Connection& conn) {
+void writeFtpClosingDialogue(TcpSession& conn) {
     sendMessage(conn, transferCompleteReply, toClient);
     sendMessage(conn, quitCommand, toServer);
     sendMessage(conn, goodbyeReply, toClient);

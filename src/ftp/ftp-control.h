@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/connection.h"
+#include "common/flow.h"
+#include "input/transfer.h"
+#include "tcp/tcp-session.h"
 
 namespace tracemint {
 
@@ -14,14 +16,14 @@ inline constexpr uint16_t ftpDataPort = 50449;
 inline constexpr uint16_t ftpDataServerPort = 20;
 
 // The command that announces the data connection and the server's reply to it:
-// PORT or EPRT (active), PASV or EPSV (passive), by the record's ipVersion. The
+// PORT or EPRT (active), PASV or EPSV (passive), by the flow's IP version. The
 // addresses are those the data connection's packets use: the client's for PORT
 // and EPRT, the server's for the PASV reply.
 struct FtpAnnouncement {
     std::string command;
     std::string reply;
 };
-FtpAnnouncement ftpAnnouncement(const Connection& conn, bool passive);
+FtpAnnouncement ftpAnnouncement(const Flow& control, bool passive);
 
 // "RETR <path>\r\n" with the whole input path. A CR inside the path is followed
 // by a NUL, as FTP requires, so the path cannot end the command early.
@@ -29,9 +31,9 @@ std::string ftpRetrieveCommand(const std::string& inFileName);
 
 // The control dialogue up to the 150 reply that precedes the data connection.
 // Both return the announced data port.
-uint16_t writeFtpActiveDialogue(Connection& conn);
-uint16_t writeFtpPassiveDialogue(Connection& conn);
+uint16_t writeFtpActiveDialogue(TcpSession& conn, const Transfer& file);
+uint16_t writeFtpPassiveDialogue(TcpSession& conn, const Transfer& file);
 // 226, QUIT and 221, after the data connection has been torn down.
-void writeFtpClosingDialogue(Connection& conn);
+void writeFtpClosingDialogue(TcpSession& conn);
 
 }  // namespace tracemint

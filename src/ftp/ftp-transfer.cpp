@@ -1,71 +1,45 @@
 #include "ftp/ftp-transfer.h"
 
-#include <utility>
-
-#include "input/block-reader.h"
-#include "capture/packet-builder.h"
-#include "tcp/tcp-session.h"
 #include "ftp/ftp-control.h"
+#include "input/block-reader.h"
 
 namespace tracemint {
 
-Connection ftpDataRecord(const Connection& control, bool passive) {
-    Connection data;
+Flow ftpDataFlow(const Flow& control, bool passive, Random& random) {
+    Flow data;
     data.ipVersion = control.ipVersion;
     if (passive) {
-        data.srcIPv4 = control.srcIPv4;
-        data.dstIPv4 = control.dstIPv4;
-        data.srcIPv6 = control.srcIPv6;
-        data.dstIPv6 = control.dstIPv6;
-        data.srcPort = static_cast<uint16_t>((nextRandom(*control.random) & 0x7FFF) + 1025);
-        data.dataDirection = toClient;
+        data.source = control.source;
+        data.destination = control.destination;
+        data.source.port = static_cast<uint16_t>((nextRandom(random) & 0x7FFF) + 1025);
     } else {
-        data.srcIPv4 = control.dstIPv4;
-        data.dstIPv4 = control.srcIPv4;
-        data.srcIPv6 = control.dstIPv6;
-        data.dstIPv6 = control.srcIPv6;
-        data.srcPort = ftpDataServerPort;
-        data.dataDirection = toServer;
+        data.source = control.destination;
+        data.destination = control.source;
+        data.source.port = ftpDataServerPort;
     }
-    // Built as for the control connection (direction 0 from the client), then
-    // turned round when the server is the source side.
-    buildEthernetHeaders(data);
-    if (!passive) std::swap(data.ethForward, data.ethReverse);
-    data.inFile = control.inFile;
-    data.outFile = control.outFile;
-    data.blockSize = control.blockSize;
-    data.fileSize = control.fileSize;
-    data.inFileName = control.inFileName;
-    data.outFileName = control.outFileName;
-    data.verbose = control.verbose;
-    data.tsSec = control.tsSec;
-    data.tsUsec = control.tsUsec;
-    data.sharedClock = control.sharedClock;
-    data.random = control.random;
+    data.destination.port = 0;
     return data;
 }
 
-void writeFtpDataTransfer(Connection& data) {
-    BlockReader reader = openBlockReader(*data.inFile);
+void writeFtpDataTransfer(TcpSession& data, const Transfer& file, uint8_t direction) {
+    BlockReader reader = openBlockReader(file);
     for (;;) {
-        Bytes block = nextBlock(reader, static_cast<size_t>(data.blockSize));
+        Bytes block = nextBlock(reader, static_cast<size_t>(file.blockSize));
         if (block.empty()) break;
-        sendData(data, block, data.dataDirection);
+        sendData(data, block, direction);
     }
 }
 
-void runFtpTransfer(Connection& conn, bool passive) {
-    Connection ftpDataConnection = ftpDataRecord(conn, passive);
+void runFtpTransfer(TcpSession& conn, const Transfer& file, bool passive) {
+    TcpSession data = newSession(*conn.stack, ftpDataFlow(conn.flow, passive, *file.random));
     openConnection(conn);
-    ftpDataConnection.dstPort =
-        passive ? writeFtpPassiveDialogue(conn) : writeFtpActiveDialogue(conn);
-    // The data handshake continues the shared clock where the dialogue left it.
-    openConnection(ftpDataConnection);
-    writeFtpDataTransfer(ftpDataConnection);
-    closeConnection(ftpDataConnection);
-    // Hand the time back, so the 226 reply follows the data teardown.
-    conn.tsSec = ftpDataConnection.tsSec;
-    conn.tsUsec = ftpDataConnection.tsUsec;
+    data.flow.destination.port =
+        passive ? writeFtpPassiveDialogue(conn, file) : writeFtpActiveDialogue(conn, file);
+    // The data connection continues the run's clock where the dialogue left it,
+    // so the 226 reply follows its teardown.
+    openConnection(data);
+    writeFtpDataTransfer(data, file, ftpDataDirection(passive));
+    closeConnection(data);
     writeFtpClosingDialogue(conn);
     closeConnection(conn);
 }

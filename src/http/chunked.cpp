@@ -34,7 +34,7 @@ std::string chunkSizeLine(uint64_t size) {
     return std::string(line.text, line.length);
 }
 
-void sendChunked(Connection& conn, Bytes bytes, uint8_t direction) {
+void sendChunked(TcpSession& conn, Bytes bytes, uint8_t direction) {
     if (bytes.empty()) {
         sendMessage(conn, lastChunk, direction);
         return;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/byte-order.h"
-#include "driver/connection.h"
+#include "tcp/tcp-session.h"
 
 namespace tracemint {
 
@@ -19,6 +19,6 @@ std::string chunkSizeLine(uint64_t size);
 
 // Sends the bytes as one chunk in one segment; an empty range sends the last
 // chunk, which ends the body.
-void sendChunked(Connection& conn, Bytes bytes, uint8_t direction);
+void sendChunked(TcpSession& conn, Bytes bytes, uint8_t direction);
 
 }  // namespace tracemint

@@ -40,32 +40,34 @@ std::string clientHeaderLines() {
 // The file as the body of the exchange: from the input, or from the compressed
 // temporary file (without its zlib header) for the gzip encodings; each block
 // read is one data segment or one chunk.
-void sendHttpBody(Connection& conn, uint8_t encoder) {
+void sendHttpBody(TcpSession& conn, const Transfer& file, uint8_t encoder, const GzipBody* body,
+                  uint8_t direction) {
     const bool gzip = encoder == httpGzip || encoder == httpGzipChunked;
     const bool chunked = encoder == httpChunked || encoder == httpGzipChunked;
-    BlockReader reader = gzip ? openBlockReader(conn.tmpFile->fd, "temporary gzip body",
-                                                zlibHeaderSize, conn.tmpFile->tmpSize)
-                              : openBlockReader(*conn.inFile);
+    BlockReader reader = gzip ? openBlockReader(body->fd, "temporary gzip body", zlibHeaderSize,
+                                                body->tmpSize)
+                              : openBlockReader(file);
     for (;;) {
-        Bytes block = nextBlock(reader, static_cast<size_t>(conn.blockSize));
+        Bytes block = nextBlock(reader, static_cast<size_t>(file.blockSize));
         if (block.empty()) break;
         if (chunked) {
-            sendChunked(conn, block, conn.dataDirection);
+            sendChunked(conn, block, direction);
         } else {
-            sendData(conn, block, conn.dataDirection);
+            sendData(conn, block, direction);
         }
     }
     if (gzip) {
-        sendGzipTrailer(conn);
+        sendGzipTrailer(conn, *body, chunked);
     } else if (chunked) {
-        sendChunked(conn, {}, conn.dataDirection);
+        sendChunked(conn, {}, direction);
     }
 }
 
-void sendHttpResponseHead(Connection& conn) {
-    switch (conn.httpEncoder) {
+void sendHttpResponseHead(TcpSession& conn, const Transfer& file, uint8_t encoder,
+                          const GzipBody& body) {
+    switch (encoder) {
         case httpGzip: {
-            std::string head = responseHeadText(httpGzip, gzipContentLength(*conn.tmpFile));
+            std::string head = responseHeadText(httpGzip, gzipContentLength(body));
             sendData(conn, {asBytes(head), Bytes(gzipHeader)}, toClient);
             break;
         }
@@ -73,7 +75,7 @@ void sendHttpResponseHead(Connection& conn) {
             sendMessage(conn, responseHeadText(httpGzipChunked, 0), toClient);
             sendChunked(conn, Bytes(gzipHeader), toClient);
             break;
-        default: sendMessage(conn, responseHeadText(conn.httpEncoder, conn.fileSize), toClient);
+        default: sendMessage(conn, responseHeadText(encoder, file.fileSize), toClient);
     }
 }
 
@@ -135,28 +137,31 @@ std::string responseHeadText(uint8_t httpEncoder, uint64_t contentLength) {
     return head;
 }
 
-void runHttpGetTransfer(Connection& conn) {
+void runHttpGetTransfer(TcpSession& conn, const Transfer& file) {
     // The run driver has checked the name against the encoder's budget before the
     // first capture was created.
-    std::optional<std::string> encoded = encodeUrlPath(conn.inFileName);
+    std::optional<std::string> encoded = encodeUrlPath(file.name);
     if (!encoded) throw FatalError(urlEncoderTooLong, exitFailure);
 
+    const uint8_t encoder = file.settings->httpEncoder;
+    GzipBody body;
+    // The compressed body lives only as long as this exchange, error or not.
+    struct Release {
+        GzipBody& body;
+        ~Release() { releaseGzipBody(body); }
+    } release{body};
     openConnection(conn);
-    if (conn.httpEncoder == httpGzip || conn.httpEncoder == httpGzipChunked) {
-        compressGzip(conn, *conn.tmpFile);
-    }
+    if (encoder == httpGzip || encoder == httpGzipChunked) compressGzip(file, body);
     sendMessage(conn, getRequestText(*encoded), toServer);
-    sendHttpResponseHead(conn);
-    conn.dataDirection = toClient;
-    sendHttpBody(conn, conn.httpEncoder);
+    sendHttpResponseHead(conn, file, encoder, body);
+    sendHttpBody(conn, file, encoder, &body, toClient);
     closeConnection(conn);
 }
 
-void runHttpPostTransfer(Connection& conn) {
+void runHttpPostTransfer(TcpSession& conn, const Transfer& file) {
     openConnection(conn);
-    sendMessage(conn, postRequestHeadText(conn.inFileName, conn.fileSize), toServer);
-    conn.dataDirection = toServer;
-    sendHttpBody(conn, httpPlain);
+    sendMessage(conn, postRequestHeadText(file.name, file.fileSize), toServer);
+    sendHttpBody(conn, file, httpPlain, nullptr, toServer);
     sendMessage(conn, multipartClose, toServer);
     closeConnection(conn);
 }

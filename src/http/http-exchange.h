@@ -3,16 +3,17 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/connection.h"
+#include "input/transfer.h"
+#include "tcp/tcp-session.h"
 
 namespace tracemint {
 
 // Mode h: the client downloads the file with GET; the response body is plain,
 // gzip, chunked or gzip inside chunked as conn.httpEncoder says.
-void runHttpGetTransfer(Connection& conn);
+void runHttpGetTransfer(TcpSession& conn, const Transfer& file);
 // Mode H: the client uploads the file in a multipart/form-data POST. The body
 // always carries the file plain, so its Content-Length is exact.
-void runHttpPostTransfer(Connection& conn);
+void runHttpPostTransfer(TcpSession& conn, const Transfer& file);
 
 // The texts, exposed so that tests can hold them against the rules.
 std::string getRequestText(const std::string& encodedName);

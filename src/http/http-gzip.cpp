@@ -31,7 +31,7 @@ void writeTemp(int fd, const uint8_t* p, size_t n) {
 
 }  // namespace
 
-void compressGzip(Connection& conn, GzipBody& body) {
+void compressGzip(const Transfer& file, GzipBody& body) {
     if (body.fd >= 0) return;
     body.fd = createPrivateTempFile("the gzip body");
 
@@ -40,7 +40,7 @@ void compressGzip(Connection& conn, GzipBody& body) {
         throw FatalError("Error: cannot initialise deflate", exitFailure);
     }
     std::vector<uint8_t> out(deflateOutputSize);
-    BlockReader reader = openBlockReader(*conn.inFile);
+    BlockReader reader = openBlockReader(file);
     uint32_t crc = 0;
     uint64_t total = 0;
     uint64_t written = 0;
@@ -95,9 +95,9 @@ std::array<uint8_t, 8> gzipTrailer(uint32_t crc, uint64_t inputSize) {
     return trailer;
 }
 
-void sendGzipTrailer(Connection& conn) {
-    auto trailer = gzipTrailer(conn.tmpFile->crc, conn.tmpFile->inputSize);
-    if (conn.httpEncoder == httpGzipChunked) {
+void sendGzipTrailer(TcpSession& conn, const GzipBody& body, bool chunked) {
+    auto trailer = gzipTrailer(body.crc, body.inputSize);
+    if (chunked) {
         sendChunked(conn, trailer, toClient);
         sendChunked(conn, {}, toClient);
     } else {

@@ -3,7 +3,8 @@
 #include <array>
 #include <cstdint>
 
-#include "driver/connection.h"
+#include "input/transfer.h"
+#include "tcp/tcp-session.h"
 
 namespace tracemint {
 
@@ -25,10 +26,10 @@ struct GzipBody {
 
 inline constexpr uint64_t zlibHeaderSize = 2;
 
-// Deflates the whole input (conn.inFile) into a new private temporary file at
+// Deflates the whole input into a new private temporary file at
 // the default level and records its CRC-32 and size. Does nothing when the body
 // is already prepared. Failures end the run (status 255).
-void compressGzip(Connection& conn, GzipBody& body);
+void compressGzip(const Transfer& file, GzipBody& body);
 void releaseGzipBody(GzipBody& body);
 
 // Body bytes after the head's empty line: header, raw deflate data, trailer.
@@ -41,6 +42,6 @@ std::array<uint8_t, 8> gzipTrailer(uint32_t crc, uint64_t inputSize);
 
 // Sends the trailer in direction 1: as one chunk followed by the last chunk when
 // the body is chunked, else as one segment.
-void sendGzipTrailer(Connection& conn);
+void sendGzipTrailer(TcpSession& conn, const GzipBody& body, bool chunked);
 
 }  // namespace tracemint

@@ -26,25 +26,20 @@ std::string authority() {
     return std::string(serverHostName) + ":80";
 }
 
-// Frame steps send from the side that conn.dataDirection names.
-uint8_t frameSender(const Connection& conn) {
-    return conn.dataDirection == toClient ? toClient : toServer;
-}
-
-void sendFrame(Connection& conn, const std::vector<uint8_t>& frame) {
-    sendData(conn, Bytes(frame), frameSender(conn));
+void sendFrame(TcpSession& conn, const std::vector<uint8_t>& frame, uint8_t direction) {
+    sendData(conn, Bytes(frame), direction);
 }
 
 // One DATA frame per block; the header travels as the first piece of the
 // block's segment, so the block is never copied.
-void sendDataFrames(Connection& conn) {
-    BlockReader reader = openBlockReader(*conn.inFile);
+void sendDataFrames(TcpSession& conn, const Transfer& file) {
+    BlockReader reader = openBlockReader(file);
     FrameHeader header = dataFrameHeader(0);
     for (;;) {
-        Bytes block = nextBlock(reader, static_cast<size_t>(conn.blockSize));
+        Bytes block = nextBlock(reader, static_cast<size_t>(file.blockSize));
         if (block.empty()) break;
         putBe24(header.data(), static_cast<uint32_t>(block.size()));
-        sendData(conn, {Bytes(header), block}, frameSender(conn));
+        sendData(conn, {Bytes(header), block}, toClient);
     }
 }
 
@@ -55,35 +50,29 @@ std::string upgradeRequestText(const std::string& encodedName) {
            upgradeHeaderLines + "\r\n";
 }
 
-void runHttp2Transfer(Connection& conn) {
+void runHttp2Transfer(TcpSession& conn, const Transfer& file) {
     // The run driver has checked the name against the encoder's budget before the
     // first capture was created.
-    std::optional<std::string> encoded = encodeUrlPath(conn.inFileName);
+    std::optional<std::string> encoded = encodeUrlPath(file.name);
     if (!encoded) throw FatalError(urlEncoderTooLong, exitFailure);
 
     openConnection(conn);
     sendMessage(conn, upgradeRequestText(*encoded), toServer);
     sendMessage(conn, switchingProtocolsText, toClient);
-    conn.dataDirection = toServer;
-    sendMessage(conn, clientPreface, frameSender(conn));
+    sendMessage(conn, clientPreface, toServer);
 
     // The server's settings first; the client acknowledges them before it sends
     // its own. Both sides send the same octets.
-    conn.dataDirection = toClient;
-    sendFrame(conn, settingsFrame());
-    conn.dataDirection = toServer;
-    sendFrame(conn, settingsAckFrame());
-    sendFrame(conn, settingsFrame());
-    conn.dataDirection = toClient;
-    sendFrame(conn, settingsAckFrame());
+    sendFrame(conn, settingsFrame(), toClient);
+    sendFrame(conn, settingsAckFrame(), toServer);
+    sendFrame(conn, settingsFrame(), toServer);
+    sendFrame(conn, settingsAckFrame(), toClient);
 
-    conn.dataDirection = toServer;
-    sendFrame(conn, requestHeadersFrame(authority(), *encoded));
-    conn.dataDirection = toClient;
-    sendFrame(conn, responseHeadersFrame(conn.fileSize));
-    sendDataFrames(conn);
-    sendFrame(conn, endOfStreamFrame());
-    sendFrame(conn, goawayFrame());
+    sendFrame(conn, requestHeadersFrame(authority(), *encoded), toServer);
+    sendFrame(conn, responseHeadersFrame(file.fileSize), toClient);
+    sendDataFrames(conn, file);
+    sendFrame(conn, endOfStreamFrame(), toClient);
+    sendFrame(conn, goawayFrame(), toClient);
     closeConnection(conn);
 }
 

@@ -3,12 +3,13 @@
 #include <string>
 #include <string_view>
 
-#include "driver/connection.h"
+#include "input/transfer.h"
+#include "tcp/tcp-session.h"
 
 namespace tracemint {
 
 // Modes h2 and x: an HTTP/1.1 GET upgraded to cleartext HTTP/2, the file in DATA frames.
-void runHttp2Transfer(Connection& conn);
+void runHttp2Transfer(TcpSession& conn, const Transfer& file);
 
 // The HTTP/1.1 request that asks for the upgrade, exposed so tests can hold it
 // against the rules.

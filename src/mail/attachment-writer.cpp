@@ -23,7 +23,9 @@ constexpr size_t qpReadSize = 64 * 1024;
 
 // Where the gathered messages go: onto the connection, dot-stuffed or not.
 struct MessageSink {
-    Connection& conn;
+    TcpSession& conn;
+    const Transfer& file;
+    uint8_t direction;
     DotStuffingMode stuffing;
     DotStuffing state;
     std::vector<uint8_t> scratch;
@@ -44,7 +46,7 @@ void emit(MessageSink& sink, Bytes message, LineDots dots = LineDots::possible) 
             sink.state = DotStuffing{};
         }
     }
-    sendData(sink.conn, message, sink.conn.dataDirection);
+    sendData(sink.conn, message, sink.direction);
 }
 
 Bytes viewOf(const std::vector<char>& buffer, size_t n) {
@@ -52,13 +54,13 @@ Bytes viewOf(const std::vector<char>& buffer, size_t n) {
 }
 
 void writeBase64(MessageSink& sink) {
-    const int blockSize = sink.conn.blockSize;
+    const int blockSize = sink.file.blockSize;
     const size_t lines =
         blockSize <= base64LineBudget
             ? 1
             : static_cast<size_t>((blockSize + base64LineBudget - 1) / base64LineBudget);
     std::vector<char> buffer(lines * base64LineOutput);
-    BlockReader reader = openBlockReader(*sink.conn.inFile);
+    BlockReader reader = openBlockReader(sink.file);
     for (;;) {
         Bytes block = nextBlock(reader, lines * base64LineInput);
         if (block.empty()) break;
@@ -68,7 +70,7 @@ void writeBase64(MessageSink& sink) {
 
 void writeUu(MessageSink& sink) {
     std::vector<char> buffer(uuLinesPerMessage * uuLineOutput);
-    BlockReader reader = openBlockReader(*sink.conn.inFile);
+    BlockReader reader = openBlockReader(sink.file);
     for (;;) {
         Bytes block = nextBlock(reader, uuLinesPerMessage * uuLineInput);
         if (block.empty()) break;
@@ -81,11 +83,11 @@ void writeUu(MessageSink& sink) {
 }
 
 void writeQuotedPrintable(MessageSink& sink) {
-    const size_t blockSize = sink.conn.blockSize > 0 ? static_cast<size_t>(sink.conn.blockSize) : 0;
+    const size_t blockSize = sink.file.blockSize > 0 ? static_cast<size_t>(sink.file.blockSize) : 0;
     std::vector<char> buffer(blockSize + 2 * qpMaxOutputPerByte);
     QuotedPrintableState state;
     size_t held = 0;  // characters gathered for the next message
-    BlockReader reader = openBlockReader(*sink.conn.inFile);
+    BlockReader reader = openBlockReader(sink.file);
     for (;;) {
         Bytes block = nextBlock(reader, qpReadSize);
         if (block.empty()) break;
@@ -105,10 +107,10 @@ void writeQuotedPrintable(MessageSink& sink) {
     if (held > 0) emit(sink, viewOf(buffer, held));
 }
 
-uint64_t quotedPrintableSize(const Connection& conn) {
+uint64_t quotedPrintableSize(const Transfer& file) {
     QuotedPrintableState state;
     uint64_t total = 0;
-    BlockReader reader = openBlockReader(*conn.inFile);
+    BlockReader reader = openBlockReader(file);
     for (;;) {
         Bytes block = nextBlock(reader, qpReadSize);
         if (block.empty()) break;
@@ -120,17 +122,18 @@ uint64_t quotedPrintableSize(const Connection& conn) {
 
 }  // namespace
 
-AttachmentEncoding attachmentEncodingOf(const Connection& conn) {
-    switch (conn.emailEncoding) {
+AttachmentEncoding attachmentEncodingOf(const Transfer& file) {
+    switch (file.settings->emailEncoding) {
         case 1: return AttachmentEncoding::quotedPrintable;
         case 2: return AttachmentEncoding::uu;
         default: return AttachmentEncoding::base64;
     }
 }
 
-uint64_t writeAttachment(Connection& conn, DotStuffingMode stuffing) {
-    MessageSink sink{conn, stuffing, {}, {}, 0};
-    switch (attachmentEncodingOf(conn)) {
+uint64_t writeAttachment(TcpSession& conn, const Transfer& file, uint8_t direction,
+                         DotStuffingMode stuffing) {
+    MessageSink sink{conn, file, direction, stuffing, {}, {}, 0};
+    switch (attachmentEncodingOf(file)) {
         case AttachmentEncoding::base64: writeBase64(sink); break;
         case AttachmentEncoding::quotedPrintable: writeQuotedPrintable(sink); break;
         case AttachmentEncoding::uu: writeUu(sink); break;
@@ -138,13 +141,13 @@ uint64_t writeAttachment(Connection& conn, DotStuffingMode stuffing) {
     return sink.octets;
 }
 
-uint64_t attachmentSize(const Connection& conn) {
-    switch (attachmentEncodingOf(conn)) {
-        case AttachmentEncoding::quotedPrintable: return quotedPrintableSize(conn);
-        case AttachmentEncoding::uu: return uuEncodedSize(conn.inFile->size) + uuClosingText.size();
+uint64_t attachmentSize(const Transfer& file) {
+    switch (attachmentEncodingOf(file)) {
+        case AttachmentEncoding::quotedPrintable: return quotedPrintableSize(file);
+        case AttachmentEncoding::uu: return uuEncodedSize(file.fileSize) + uuClosingText.size();
         case AttachmentEncoding::base64: break;
     }
-    return base64EncodedSize(conn.inFile->size);
+    return base64EncodedSize(file.fileSize);
 }
 
 }  // namespace tracemint

@@ -63,11 +63,11 @@ constexpr std::string_view mailEnd =
     "\r\n--refeics-138facf0-915a-4457-8ff5-a6982ea42135--\r\n\r\n)\r\n";
 constexpr std::string_view fetchReplyEnd = ")\r\n";
 
-std::string messageHead(const Connection& conn) {
+std::string messageHead(const Transfer& file) {
     const std::string_view domain = mailDomain;
     std::string head;
-    head.append("Return-Path: <").append(conn.srcEmail).append(">\r\n");
-    head.append("Delivered-To: ").append(domain).append("-").append(conn.dstEmail).append("\r\n");
+    head.append("Return-Path: <").append(file.settings->srcEmail).append(">\r\n");
+    head.append("Delivered-To: ").append(domain).append("-").append(file.settings->dstEmail).append("\r\n");
     head.append("Received: (qmail 12912 invoked by uid 89); 26 May 2014 10:14:00 -0000\r\n");
     head.append("Received: by simscan 1.4.0 ppid: 12861, pid: 12896, t: 0.8526s\r\n");
     head.append("         scanners: clamav: 0.95.2/m:51/d:9604\r\n");
@@ -79,8 +79,8 @@ std::string messageHead(const Connection& conn) {
     head.append("MIME-Version: 1.0\r\n");
     head.append("Message-ID: <trinity-5335e8d2-aa96-4eb1-80cc-e9657b28fc65-1401099236666@");
     head.append(domain).append(">\r\n");
-    head.append("From: <").append(conn.srcEmail).append(">\r\n");
-    head.append("To: ").append(conn.dstEmail).append("\r\n");
+    head.append("From: <").append(file.settings->srcEmail).append(">\r\n");
+    head.append("To: ").append(file.settings->dstEmail).append("\r\n");
     head.append("Subject: tracemint\r\n");
     head.append("Content-Type: multipart/mixed;\r\n");
     head.append(" boundary=refeics-138facf0-915a-4457-8ff5-a6982ea42135\r\n");
@@ -92,7 +92,7 @@ std::string messageHead(const Connection& conn) {
     return head;
 }
 
-void writeImapDialogue(Connection& conn) {
+void writeImapDialogue(TcpSession& conn, const Transfer& file) {
     sendMessage(conn, greeting, toClient);
     sendMessage(conn, loginCommand, toServer);
     sendMessage(conn, loginReply, toClient);
@@ -104,12 +104,12 @@ void writeImapDialogue(Connection& conn) {
 
     // A literal's length must be exact, or the reader misparses everything after
     // it: the mail from its head to the empty line after the closing delimiter.
-    const AttachmentEncoding encoding = attachmentEncodingOf(conn);
-    const std::string head = messageHead(conn);
-    const std::string filler = pickFillerText(*conn.random);
-    const std::string name = fileNameInHeader(conn.inFileName);
+    const AttachmentEncoding encoding = attachmentEncodingOf(file);
+    const std::string head = messageHead(file);
+    const std::string filler = pickFillerText(*file.random);
+    const std::string name = fileNameInHeader(file.name);
     uint64_t octets = head.size() + textPartHead.size() + filler.size() +
-                      attachmentPartHead.size() + name.size() + attachmentSize(conn) +
+                      attachmentPartHead.size() + name.size() + attachmentSize(file) +
                       mailEnd.size() - fetchReplyEnd.size();
     switch (encoding) {
         case AttachmentEncoding::uu:
@@ -137,9 +137,8 @@ void writeImapDialogue(Connection& conn) {
             break;
         case AttachmentEncoding::base64: sendMessage(conn, base64Head, toClient); break;
     }
-    conn.dataDirection = toClient;
     // A literal is taken by its length, so its lines are sent as they are.
-    writeAttachment(conn, DotStuffingMode::none);
+    writeAttachment(conn, file, toClient, DotStuffingMode::none);
     sendMessage(conn, mailEnd, toClient);
     sendMessage(conn, fetchDone, toClient);
 
@@ -152,9 +151,9 @@ void writeImapDialogue(Connection& conn) {
 
 }  // namespace
 
-void runImapTransfer(Connection& conn) {
+void runImapTransfer(TcpSession& conn, const Transfer& file) {
     openConnection(conn);
-    writeImapDialogue(conn);
+    writeImapDialogue(conn, file);
     closeConnection(conn);
 }
 

@@ -1,10 +1,11 @@
 #pragma once
 
-#include "driver/connection.h"
+#include "input/transfer.h"
+#include "tcp/tcp-session.h"
 
 namespace tracemint {
 
 // Mode i: the client fetches a mail with the file attached over IMAP.
-void runImapTransfer(Connection& conn);
+void runImapTransfer(TcpSession& conn, const Transfer& file);
 
 }  // namespace tracemint

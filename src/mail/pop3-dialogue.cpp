@@ -58,25 +58,25 @@ constexpr std::string_view attachmentEnd = "\r\n";
 constexpr std::string_view mailEnd = "--------------070104010108080805080502--\r\n.\r\n";
 constexpr std::string_view replyTerminator = ".\r\n";
 
-std::string messageHead(const Connection& conn) {
+std::string messageHead(const Transfer& file) {
     std::string head;
-    head.append("Received: from ").append(conn.srcEmail).append(" by (1.2.3.4:25) via ");
+    head.append("Received: from ").append(file.settings->srcEmail).append(" by (1.2.3.4:25) via ");
     head.append(mailDomain).append("\r\n");
     head.append(" (").append(pop3RelayIPv4).append(":56258) with [").append(mailDomain);
     head.append(" SMTP Server] id 1405730148303.WH100\r\n");
-    head.append("  for ").append(conn.dstEmail).append("; Fri, 23 May 2014 01:48:56 -0200\r\n");
+    head.append("  for ").append(file.settings->dstEmail).append("; Fri, 23 May 2014 01:48:56 -0200\r\n");
     head.append("Message-ID: <537F197F.1020309@").append(mailDomain).append(">\r\n");
     head.append("Date: Fri, 23 May 2014 11:48:47 +0500\r\n");
-    head.append("From: <").append(conn.srcEmail).append(">\r\n");
+    head.append("From: <").append(file.settings->srcEmail).append(">\r\n");
     head.append(headUserAgent);
     head.append("MIME-Version: 1.0\r\n");
-    head.append("To: ").append(conn.dstEmail).append("\r\n");
+    head.append("To: ").append(file.settings->dstEmail).append("\r\n");
     head.append(headTail);
     return head;
 }
 
-void writePop3Dialogue(Connection& conn) {
-    const AttachmentEncoding encoding = attachmentEncodingOf(conn);
+void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
+    const AttachmentEncoding encoding = attachmentEncodingOf(file);
     const std::string_view piece = encoding == AttachmentEncoding::uu ? uuPiece
                                    : encoding == AttachmentEncoding::quotedPrintable
                                        ? quotedPrintablePiece
@@ -96,12 +96,12 @@ void writePop3Dialogue(Connection& conn) {
 
     // Readers size the mail by the count in the RETR reply: every octet of the
     // mail before stuffing, without the terminating dot line.
-    const std::string head = messageHead(conn);
-    const std::string filler = pickFillerText(*conn.random);
-    const std::string name = fileNameInHeader(conn.inFileName);
+    const std::string head = messageHead(file);
+    const std::string filler = pickFillerText(*file.random);
+    const std::string name = fileNameInHeader(file.name);
     const uint64_t octets = head.size() + textPartHead.size() + filler.size() +
                             attachmentTypeHead.size() + 2 * name.size() + piece.size() +
-                            pieceEnd.size() + attachmentSize(conn) + attachmentEnd.size() +
+                            pieceEnd.size() + attachmentSize(file) + attachmentEnd.size() +
                             mailEnd.size() - replyTerminator.size();
     sendMessage(conn, "+OK " + std::to_string(octets) + " octets\r\n", toClient);
 
@@ -113,8 +113,7 @@ void writePop3Dialogue(Connection& conn) {
     sendMessage(conn, piece, toClient);
     sendMessage(conn, name, toClient);
     sendMessage(conn, pieceEnd, toClient);
-    conn.dataDirection = toClient;
-    writeAttachment(conn, DotStuffingMode::stuff);
+    writeAttachment(conn, file, toClient, DotStuffingMode::stuff);
     sendMessage(conn, attachmentEnd, toClient);
     sendMessage(conn, mailEnd, toClient);
 
@@ -124,9 +123,9 @@ void writePop3Dialogue(Connection& conn) {
 
 }  // namespace
 
-void runPop3Transfer(Connection& conn) {
+void runPop3Transfer(TcpSession& conn, const Transfer& file) {
     openConnection(conn);
-    writePop3Dialogue(conn);
+    writePop3Dialogue(conn, file);
     closeConnection(conn);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "driver/connection.h"
+#include "input/transfer.h"
+#include "tcp/tcp-session.h"
 
 namespace tracemint {
 
@@ -10,6 +11,6 @@ inline constexpr const char* pop3ServerHost = "pop.example.com";
 inline constexpr const char* pop3RelayIPv4 = "198.51.100.25";
 
 // Mode p: the client fetches a mail with the file attached over POP3.
-void runPop3Transfer(Connection& conn);
+void runPop3Transfer(TcpSession& conn, const Transfer& file);
 
 }  // namespace tracemint

@@ -58,21 +58,21 @@ constexpr std::string_view quotedPrintablePartHead =
 constexpr std::string_view uuPartHead =
     "Content-Type: application/octet-stream\r\nEncoding: 446 uuencode\r\n\r\nbegin 644 ";
 
-std::string messageHead(const Connection& conn) {
+std::string messageHead(const Transfer& file) {
     std::string head;
     head.append("Message-ID: <537DC502.5080409@").append(mailDomain).append(">\r\n");
     head.append("Date: Thu, 22 May 2014 11:36:02 +0200\r\n");
-    head.append("From: <").append(conn.srcEmail).append(">\r\n");
+    head.append("From: <").append(file.settings->srcEmail).append(">\r\n");
     head.append(headUserAgent);
     head.append("MIME-Version: 1.0\r\n");
-    head.append("To: <").append(conn.dstEmail).append(">\r\n");
+    head.append("To: <").append(file.settings->dstEmail).append(">\r\n");
     head.append(headTail);
     return head;
 }
 
-std::string partHead(const Connection& conn) {
-    const std::string name = fileNameInHeader(conn.inFileName);
-    switch (attachmentEncodingOf(conn)) {
+std::string partHead(const Transfer& file) {
+    const std::string name = fileNameInHeader(file.name);
+    switch (attachmentEncodingOf(file)) {
         case AttachmentEncoding::uu: return std::string(uuPartHead) + name + "\r\n";
         case AttachmentEncoding::quotedPrintable:
             return std::string(quotedPrintablePartHead) + name + "\"\r\n\r\n";
@@ -81,31 +81,30 @@ std::string partHead(const Connection& conn) {
     return std::string(base64PartHead) + name + "\"\r\n\r\n";
 }
 
-void writeSmtpDialogue(Connection& conn) {
+void writeSmtpDialogue(TcpSession& conn, const Transfer& file) {
     const std::string domain = mailDomain;
     sendMessage(conn, "220 " + domain + std::string(greetingTail), toClient);
     sendMessage(conn, ehloCommand, toServer);
     sendMessage(conn, "250-" + domain + " Hello user." + domain + std::string(ehloReplyTail),
                 toClient);
     sendMessage(conn, ehloExtensions, toClient);
-    sendMessage(conn, "MAIL FROM:<" + conn.srcEmail + std::string(mailSizeTail), toServer);
-    sendMessage(conn, "250 2.1.0 <" + conn.srcEmail + ">... Sender ok\r\n", toClient);
-    sendMessage(conn, "RCPT TO:<" + conn.dstEmail + ">\r\n", toServer);
-    sendMessage(conn, "250 2.1.5 <" + conn.dstEmail + ">... Recipient ok\r\n", toClient);
+    sendMessage(conn, "MAIL FROM:<" + file.settings->srcEmail + std::string(mailSizeTail), toServer);
+    sendMessage(conn, "250 2.1.0 <" + file.settings->srcEmail + ">... Sender ok\r\n", toClient);
+    sendMessage(conn, "RCPT TO:<" + file.settings->dstEmail + ">\r\n", toServer);
+    sendMessage(conn, "250 2.1.5 <" + file.settings->dstEmail + ">... Recipient ok\r\n", toClient);
     sendMessage(conn, dataCommand, toServer);
     sendMessage(conn, dataReply, toClient);
 
-    sendMessage(conn, messageHead(conn), toServer);
-    sendMessage(conn, pickFillerText(*conn.random), toServer);
+    sendMessage(conn, messageHead(file), toServer);
+    sendMessage(conn, pickFillerText(*file.random), toServer);
     sendMessage(conn, boundaryLine, toServer);
-    if (attachmentEncodingOf(conn) != AttachmentEncoding::uu) {
+    if (attachmentEncodingOf(file) != AttachmentEncoding::uu) {
         sendMessage(conn,
-                    std::string(attachmentTypeHead) + fileNameInHeader(conn.inFileName) + "\"",
+                    std::string(attachmentTypeHead) + fileNameInHeader(file.name) + "\"",
                     toServer);
     }
-    sendMessage(conn, partHead(conn), toServer);
-    conn.dataDirection = toServer;
-    writeAttachment(conn, DotStuffingMode::stuff);
+    sendMessage(conn, partHead(file), toServer);
+    writeAttachment(conn, file, toServer, DotStuffingMode::stuff);
     sendMessage(conn, mailEnd, toServer);
 
     sendMessage(conn, acceptedReply, toClient);
@@ -115,9 +114,9 @@ void writeSmtpDialogue(Connection& conn) {
 
 }  // namespace
 
-void runSmtpTransfer(Connection& conn) {
+void runSmtpTransfer(TcpSession& conn, const Transfer& file) {
     openConnection(conn);
-    writeSmtpDialogue(conn);
+    writeSmtpDialogue(conn, file);
     closeConnection(conn);
 }
 

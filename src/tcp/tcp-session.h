@@ -1,28 +1,90 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string_view>
+#include <vector>
 
 #include "common/byte-order.h"
-#include "driver/connection.h"
+#include "common/flow.h"
+#include "common/random.h"
+#include "common/settings.h"
+#include "tcp/tcp-header.h"
+#include "timing/sim-clock.h"
 
 namespace tracemint {
 
-// The primitives every dialogue is written with. No segment is lost, split or
-// delayed; every payload segment is acknowledged at once by the peer.
+struct NetworkConditions;
+struct TcpSession;
 
-// Three-way handshake with fresh initial sequence numbers (1 to 4096). Continues
-// from the shared clock, wherever the last writer left it.
-void openConnection(Connection& conn);
-// One PSH+ACK segment carrying the text, then the peer's pure ACK.
-void sendMessage(Connection& conn, std::string_view text, uint8_t direction);
-// The same for bytes, which may be given in up to three pieces that go out as
-// one segment (a chunk's size line, its data and its line end, say).
-void sendData(Connection& conn, Bytes bytes, uint8_t direction);
-void sendData(Connection& conn, std::initializer_list<Bytes> pieces, uint8_t direction);
+// A pure ACK that the receiver sends later than the segment it acknowledges
+// (half a round trip after it), queued until the clock reaches it.
+struct PendingAck {
+    uint64_t timeNs = 0;
+    TcpSession* session = nullptr;
+    uint32_t ack = 0;
+    uint32_t tsecr = 0;
+    uint8_t direction = 0;  // of the ACK itself
+};
+
+// At most this many ACKs wait at once; a sender that would queue more waits for
+// the oldest, as it would for a full window.
+inline constexpr size_t maxPendingAcks = 4096;
+
+// What every connection of a run shares: the settings, the generator, the
+// clock, the way down to the network, and the queue of ACKs still to come.
+struct TcpStack {
+    const Settings* settings = nullptr;
+    Random* random = nullptr;
+    PacketClock* clock = nullptr;
+    NetworkConditions* network = nullptr;
+    std::vector<PendingAck> pending;  // a ring of maxPendingAcks, in time order
+    size_t pendingHead = 0;
+    size_t pendingCount = 0;
+};
+
+// One TCP connection between the flow's source (the side that opens it) and
+// its destination, written segment by segment into the layers below.
+struct TcpSession {
+    TcpStack* stack = nullptr;
+    Flow flow;
+    std::array<uint32_t, 2> nextSeq{};    // [d]: next sequence number of direction d's sender
+    std::array<uint32_t, 2> ackKnown{};   // [d]: highest ACK that direction d's sender has seen
+    std::array<uint32_t, 2> lastTsval{};  // [d]: the last TSval direction d's sender sent
+    std::array<uint32_t, 2> tsOffset{};
+    std::array<uint8_t, 2> heldSegments{};  // [d]: full-sized segments of d's sender not yet ACKed
+    std::array<uint64_t, 2> heldSinceNs{};
+    std::array<uint64_t, 2> lastSentNs{};   // [d]: last payload, SYN or FIN from d's sender
+    std::array<uint64_t, 2> linkFreeNs{};   // [d]: when d's sender may start the next payload
+    uint32_t window = defaultWindow;  // advertised by both sides, in octets
+    uint8_t windowShift = 0;
+    bool established = false;
+    size_t maxSegment = 0;      // payload octets per segment
+    size_t fullSegment = 0;     // a segment this long counts as full-sized for delayed ACKs
+    std::string_view note;      // what the next payload carries, for annotated captures
+};
+
+// Sets up the shared part; the queue is allocated here, once per run.
+void startTcpStack(TcpStack& stack, const Settings& settings, Random& random, PacketClock& clock,
+                   NetworkConditions& network);
+// A session on the flow; nothing is sent until openConnection.
+TcpSession newSession(TcpStack& stack, const Flow& flow);
+
+// Three-way handshake with fresh initial sequence numbers.
+void openConnection(TcpSession& session);
+// The bytes as one message from the direction's sender: one segment, or several
+// where the message is longer than a segment may be, each acknowledged by the
+// peer as its ACK policy says. Up to three pieces go out as one segment (a
+// chunk's size line, its data and its line end, say).
+void sendData(TcpSession& session, std::initializer_list<Bytes> pieces, uint8_t direction);
+void sendData(TcpSession& session, Bytes bytes, uint8_t direction);
+void sendMessage(TcpSession& session, std::string_view text, uint8_t direction);
 // Four-packet teardown; the destination side (the server) closes first.
-void closeConnection(Connection& conn);
+void closeConnection(TcpSession& session);
+// Sends every ACK still queued (at the end of a capture).
+void flushPendingAcks(TcpStack& stack);
 
 inline Bytes asBytes(std::string_view text) {
     return Bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());

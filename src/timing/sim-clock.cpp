@@ -14,4 +14,29 @@ void advanceClockWithRollover(SimClock& clock) {
     }
 }
 
+PacketClock startPacketClock(const TimingSettings& timing) {
+    PacketClock clock;
+    clock.modelled = timing.modelled();
+    clock.nowNs = timing.startNs;
+    // The fixed clock holds the first packet's predecessor, one step before the
+    // start, so that the first step lands on it: a start on a whole second is
+    // reached by rolling over from 987 ms of the second before.
+    const uint64_t predecessor = timing.startNs - uint64_t{packetInterval} * 1000u;
+    clock.fixed.sec = static_cast<uint32_t>(predecessor / 1000000000u);
+    clock.fixed.usec = static_cast<int32_t>((predecessor % 1000000000u) / 1000u);
+    return clock;
+}
+
+uint64_t stepPacket(PacketClock& clock) {
+    advanceClockWithRollover(clock.fixed);
+    clock.nowNs = nanoseconds(clock.fixed);
+    return clock.nowNs;
+}
+
+uint64_t stepAcknowledgement(PacketClock& clock) {
+    advanceClock(clock.fixed);
+    clock.nowNs = nanoseconds(clock.fixed);
+    return clock.nowNs;
+}
+
 }  // namespace tracemint

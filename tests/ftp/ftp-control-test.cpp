@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "capture/packet-builder.h"
 #include "support/pcap-reader.h"
 
 namespace tracemint {
@@ -18,15 +17,15 @@ namespace {
 using testing::CaptureFixture;
 using testing::Record;
 
-// A control record with the given addresses (IPv4 or IPv6 literals, empty for
+// A control flow with the given addresses (IPv4 or IPv6 literals, empty for
 // the fixture's defaults).
-void setAddresses(Connection& conn, const std::string& client, const std::string& server) {
-    for (auto [text, v4, v6] : {std::tuple(client, &conn.srcIPv4, &conn.srcIPv6),
-                                std::tuple(server, &conn.dstIPv4, &conn.dstIPv6)}) {
+void setAddresses(Flow& flow, const std::string& client, const std::string& server) {
+    for (auto [text, ip] :
+         {std::pair(client, &flow.source.ip), std::pair(server, &flow.destination.ip)}) {
         if (text.empty()) continue;
-        if (inet_pton(AF_INET, text.c_str(), v4->data()) != 1) {
-            ASSERT_EQ(inet_pton(AF_INET6, text.c_str(), v6->data()), 1) << text;
-        }
+        *ip = {};
+        ASSERT_EQ(inet_pton(flow.ipVersion == 6 ? AF_INET6 : AF_INET, text.c_str(), ip->data()), 1)
+            << text;
     }
 }
 
@@ -66,8 +65,8 @@ TEST(FtpAnnouncement, TextsCarryTheAddressesThePacketsUse) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         CaptureFixture f(c.ipVersion);
-        setAddresses(f.conn, c.client, c.server);
-        FtpAnnouncement a = ftpAnnouncement(f.conn, c.passive);
+        setAddresses(f.conn.flow, c.client, c.server);
+        FtpAnnouncement a = ftpAnnouncement(f.conn.flow, c.passive);
         EXPECT_EQ(a.command, c.command);
         EXPECT_EQ(a.reply, c.reply);
     }
@@ -114,11 +113,11 @@ TEST(FtpControlDialogue, LoginAnnouncementRetrievalAndClosingInOrder) {
             SCOPED_TRACE(::testing::Message()
                          << (passive ? "passive" : "active") << " IPv" << int(ipVersion));
             CaptureFixture f(ipVersion);
-            f.conn.dstPort = 21;
-            f.conn.inFileName = "dir/in.bin";
-            const FtpAnnouncement a = ftpAnnouncement(f.conn, passive);
+            f.conn.flow.destination.port = 21;
+            f.file.name = "dir/in.bin";
+            const FtpAnnouncement a = ftpAnnouncement(f.conn.flow, passive);
             const uint16_t port =
-                passive ? writeFtpPassiveDialogue(f.conn) : writeFtpActiveDialogue(f.conn);
+                passive ? writeFtpPassiveDialogue(f.conn, f.file) : writeFtpActiveDialogue(f.conn, f.file);
             writeFtpClosingDialogue(f.conn);
             EXPECT_EQ(port, 50449);
             auto records = f.finish();
@@ -142,7 +141,7 @@ TEST(FtpControlDialogue, LoginAnnouncementRetrievalAndClosingInOrder) {
                 {toServer, "QUIT\r\n"},
                 {toClient, "221 Goodbye.\r\n"},
             };
-            EXPECT_EQ(messages(records, f.conn.srcPort), expected);
+            EXPECT_EQ(messages(records, f.conn.flow.source.port), expected);
         }
     }
 }

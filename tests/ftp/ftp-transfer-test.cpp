@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "capture/packet-builder.h"
 #include "ftp/ftp-control.h"
 #include "http/http-test-support.h"
 #include "support/pcap-reader.h"
@@ -24,84 +23,57 @@ using Payload = std::vector<uint8_t>;
 
 constexpr uint16_t controlPort = 21;
 
-std::array<uint8_t, 6> macAt(const std::array<uint8_t, 14>& eth, size_t offset) {
-    std::array<uint8_t, 6> mac{};
-    std::memcpy(mac.data(), eth.data() + offset, 6);
-    return mac;
-}
+constexpr MacAddress clientMac = defaultClientMac;
+constexpr MacAddress serverMac = defaultServerMac;
 
-TEST(FtpDataRecord, FieldsForBothFormsAndBothIpVersions) {
+TEST(FtpDataFlow, EndpointsForBothFormsAndBothIpVersions) {
     for (bool passive : {false, true}) {
         for (uint8_t ipVersion : {uint8_t{4}, uint8_t{6}}) {
             SCOPED_TRACE(::testing::Message()
                          << (passive ? "passive" : "active") << " IPv" << int(ipVersion));
             CaptureFixture f(ipVersion);
-            testing::TempInput input({1, 2, 3});
-            Connection& control = f.conn;
-            control.dstPort = controlPort;
-            control.inFile = &input.file;
-            control.blockSize = 700;
-            control.inFileName = "a/b.bin";
-            control.outFileName = "out.pcap";
-            const Connection before = control;
+            Flow& control = f.conn.flow;
+            control.destination.port = controlPort;
+            const Flow before = control;
 
-            const Connection data = ftpDataRecord(control, passive);
+            const Flow data = ftpDataFlow(control, passive, f.random);
 
-            const Connection& client = control;  // the control record's source is the client
+            const Endpoint& client = control.source;
+            const Endpoint& server = control.destination;
             if (passive) {
-                EXPECT_EQ(data.srcIPv4, client.srcIPv4);
-                EXPECT_EQ(data.dstIPv4, client.dstIPv4);
-                EXPECT_EQ(data.srcIPv6, client.srcIPv6);
-                EXPECT_EQ(data.dstIPv6, client.dstIPv6);
-                EXPECT_GE(data.srcPort, 1025);
-                EXPECT_LE(data.srcPort, 33792);
-                EXPECT_EQ(data.dataDirection, toClient) << "from the server, the destination";
+                EXPECT_EQ(data.source.ip, client.ip);
+                EXPECT_EQ(data.destination.ip, server.ip);
+                EXPECT_GE(data.source.port, 1025);
+                EXPECT_LE(data.source.port, 33792);
+                EXPECT_EQ(ftpDataDirection(passive), toClient) << "from the server, the destination";
             } else {
-                EXPECT_EQ(data.srcIPv4, client.dstIPv4) << "the server is the source";
-                EXPECT_EQ(data.dstIPv4, client.srcIPv4);
-                EXPECT_EQ(data.srcIPv6, client.dstIPv6);
-                EXPECT_EQ(data.dstIPv6, client.srcIPv6);
-                EXPECT_EQ(data.srcPort, 20);
-                EXPECT_EQ(data.dataDirection, toServer) << "from the server, the source";
+                EXPECT_EQ(data.source.ip, server.ip) << "the server is the source";
+                EXPECT_EQ(data.destination.ip, client.ip);
+                EXPECT_EQ(data.source.port, 20);
+                EXPECT_EQ(ftpDataDirection(passive), toServer) << "from the server, the source";
             }
             EXPECT_EQ(data.ipVersion, ipVersion);
+            EXPECT_EQ(data.destination.port, 0) << "set from the announced port";
+            // Each host keeps its MAC, whichever side opens the connection.
+            const Endpoint& dataServer = passive ? data.destination : data.source;
+            const Endpoint& dataClient = passive ? data.source : data.destination;
+            EXPECT_EQ(dataServer.mac, serverMac);
+            EXPECT_EQ(dataClient.mac, clientMac);
 
-            // Frames carrying the file come from the server's MAC to the
-            // client's; the acknowledgements go back. Ethernet: destination
-            // first, then source, then the EtherType.
-            const auto& fromServer = data.dataDirection == 0 ? data.ethForward : data.ethReverse;
-            const auto& fromClient = data.dataDirection == 0 ? data.ethReverse : data.ethForward;
-            EXPECT_EQ(macAt(fromServer, 0), clientMac);
-            EXPECT_EQ(macAt(fromServer, 6), serverMac);
-            EXPECT_EQ(macAt(fromClient, 0), serverMac);
-            EXPECT_EQ(macAt(fromClient, 6), clientMac);
-            const uint16_t etherType = ipVersion == 6 ? 0x86DD : 0x0800;
-            EXPECT_EQ(getBe16(&fromServer[12]), etherType);
-            EXPECT_EQ(getBe16(&fromClient[12]), etherType);
-
-            EXPECT_EQ(data.inFile, control.inFile);
-            EXPECT_EQ(data.outFile, control.outFile);
-            EXPECT_EQ(data.blockSize, 700);
-            EXPECT_EQ(data.inFileName, "a/b.bin");
-            EXPECT_EQ(data.outFileName, "out.pcap");
-            EXPECT_EQ(data.sharedClock, control.sharedClock);
-            EXPECT_EQ(data.random, control.random);
-
-            // The control record is read, never changed.
-            EXPECT_EQ(control.srcPort, before.srcPort);
-            EXPECT_EQ(control.dstPort, before.dstPort);
-            EXPECT_EQ(control.ethForward, before.ethForward);
-            EXPECT_EQ(control.srcIPv4, before.srcIPv4);
+            // The control flow is read, never changed.
+            EXPECT_EQ(control.source.port, before.source.port);
+            EXPECT_EQ(control.destination.port, before.destination.port);
+            EXPECT_EQ(control.source.ip, before.source.ip);
         }
     }
 }
 
-TEST(FtpDataRecord, PassivePortsStayWithin1025To33792) {
+TEST(FtpDataFlow, PassivePortsStayWithin1025To33792) {
     CaptureFixture f;
     uint16_t low = UINT16_MAX;
     uint16_t high = 0;
     for (int i = 0; i < 4000; ++i) {
-        const uint16_t port = ftpDataRecord(f.conn, true).srcPort;
+        const uint16_t port = ftpDataFlow(f.conn.flow, true, f.random).source.port;
         low = std::min(low, port);
         high = std::max(high, port);
     }
@@ -193,16 +165,12 @@ TEST(FtpTransfer, WholeCaptureInOrderOnOneTimeline) {
         const Payload file = testing::noiseBytes(c.fileSize, 5);
         testing::TempInput input(file);
         CaptureFixture f(c.ipVersion);
-        f.clock.usec = 600000;  // so the capture crosses a whole second
-        f.conn.tsUsec = f.clock.usec;
-        f.conn.dstPort = controlPort;
-        f.conn.inFile = &input.file;
-        f.conn.fileSize = file.size();
-        f.conn.blockSize = c.blockSize;
-        f.conn.inFileName = "in.bin";
-        const uint16_t clientControlPort = f.conn.srcPort;
+        f.clock.fixed.usec = 600000;  // so the capture crosses a whole second
+        f.conn.flow.destination.port = controlPort;
+        f.useInput(input.file, c.blockSize, "in.bin");
+        const uint16_t clientControlPort = f.conn.flow.source.port;
 
-        runFtpTransfer(f.conn, c.passive);
+        runFtpTransfer(f.conn, f.file, c.passive);
         const auto records = f.finish();
 
         // Control handshake, 13 messages, data handshake, the blocks, data
@@ -212,12 +180,11 @@ TEST(FtpTransfer, WholeCaptureInOrderOnOneTimeline) {
         expectOneContinuousTimeline(records);
         ASSERT_GT(records.back().sec, records.front().sec);
 
-        const Payload client = c.ipVersion == 6
-                                   ? Payload(f.conn.srcIPv6.begin(), f.conn.srcIPv6.end())
-                                   : Payload(f.conn.srcIPv4.begin(), f.conn.srcIPv4.end());
-        const Payload server = c.ipVersion == 6
-                                   ? Payload(f.conn.dstIPv6.begin(), f.conn.dstIPv6.end())
-                                   : Payload(f.conn.dstIPv4.begin(), f.conn.dstIPv4.end());
+        const size_t addressSize = c.ipVersion == 6 ? 16 : 4;
+        const auto& clientIp = f.conn.flow.source.ip;
+        const auto& serverIp = f.conn.flow.destination.ip;
+        const Payload client(clientIp.begin(), clientIp.begin() + static_cast<long>(addressSize));
+        const Payload server(serverIp.begin(), serverIp.begin() + static_cast<long>(addressSize));
         for (size_t i = 0; i < records.size(); ++i) {
             const bool data = i >= 29 && i < 29 + 3 + 2 * blocks + 4;
             EXPECT_EQ(isControl(records[i]), !data) << "packet " << i;
@@ -278,12 +245,10 @@ TEST(FtpTransfer, EachModeOfARunCarriesTheWholeFile) {
     const Payload file = testing::noiseBytes(3000, 9);
     testing::TempInput input(file);
     CaptureFixture f;
-    f.conn.dstPort = controlPort;
-    f.conn.inFile = &input.file;
-    f.conn.fileSize = file.size();
-    f.conn.inFileName = "in.bin";
-    runFtpTransfer(f.conn, false);
-    runFtpTransfer(f.conn, true);
+    f.conn.flow.destination.port = controlPort;
+    f.useInput(input.file, 1200, "in.bin");
+    runFtpTransfer(f.conn, f.file, false);
+    runFtpTransfer(f.conn, f.file, true);
     const auto records = f.finish();
     expectOneContinuousTimeline(records);
 

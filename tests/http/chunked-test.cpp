@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "capture/packet-builder.h"
 #include "tcp/tcp-session.h"
 #include "http/http-test-support.h"
 #include "support/pcap-reader.h"

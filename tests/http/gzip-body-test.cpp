@@ -41,12 +41,12 @@ std::vector<uint8_t> gzipMember(const GzipBody& body) {
 // Owns a prepared body for one test: compresses the input, releases at the end.
 struct CompressedInput {
     testing::TempInput input;
-    Connection conn;
+    Transfer file;
     GzipBody body;
 
     explicit CompressedInput(const std::vector<uint8_t>& bytes) : input(bytes) {
-        conn.inFile = &input.file;
-        compressGzip(conn, body);
+        file.input = &input.file;
+        compressGzip(file, body);
     }
     ~CompressedInput() { releaseGzipBody(body); }
 };
@@ -135,10 +135,10 @@ TEST(GzipBody, CompressesOnlyTheSizeTheRunStartedWith) {
     const std::vector<uint8_t> bytes = testing::textBytes(5000);
     testing::TempInput input(bytes);
     input.file.size = 3000;
-    Connection conn;
-    conn.inFile = &input.file;
+    Transfer file;
+    file.input = &input.file;
     GzipBody body;
-    compressGzip(conn, body);
+    compressGzip(file, body);
 
     EXPECT_EQ(body.inputSize, 3000u);
     auto decoded = testing::gunzip(gzipMember(body));
@@ -149,14 +149,14 @@ TEST(GzipBody, CompressesOnlyTheSizeTheRunStartedWith) {
 
 TEST(GzipBody, PreparedOnceAndReleased) {
     testing::TempInput input(testing::textBytes(4000));
-    Connection conn;
-    conn.inFile = &input.file;
+    Transfer file;
+    file.input = &input.file;
     GzipBody body;
-    compressGzip(conn, body);
+    compressGzip(file, body);
     const GzipBody first = body;
     const std::vector<uint8_t> contents = readWhole(body.fd);
 
-    compressGzip(conn, body);
+    compressGzip(file, body);
     EXPECT_EQ(body.fd, first.fd);
     EXPECT_EQ(body.tmpSize, first.tmpSize);
     EXPECT_EQ(body.crc, first.crc);

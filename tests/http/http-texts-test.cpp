@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "driver/connection.h"
 #include "http/http-exchange.h"
 
 namespace tracemint {

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "common/fatal-error.h"
-#include "capture/packet-builder.h"
 #include "http/http-test-support.h"
 #include "http/url-path.h"
 #include "http2/http2-frames.h"
@@ -33,13 +32,10 @@ struct Exchange {
 
     Exchange(const Octets& bytes, int blockSize, const std::string& name = "/srv/bin.dat")
         : input(bytes) {
-        f.conn.inFile = &input.file;
-        f.conn.fileSize = bytes.size();
-        f.conn.inFileName = name;
-        f.conn.blockSize = blockSize;
+        f.useInput(input.file, blockSize, name);
     }
     void run() {
-        runHttp2Transfer(f.conn);
+        runHttp2Transfer(f.conn, f.file);
         records = f.finish();
     }
 
@@ -113,9 +109,9 @@ TEST(Http2Exchange, WholeDialogueInOrderFromTheRightSides) {
         SCOPED_TRACE(::testing::Message() << c.size << " bytes in blocks of " << c.block);
         const Octets file = testing::noiseBytes(c.size, 5);
         Exchange x(file, c.block);
-        x.f.conn.dataDirection = toClient;
-        x.f.conn.httpEncoder = httpGzipChunked;
-        x.f.conn.dstPort = 8080;
+        // Another mode's encoder is not this mode's business.
+        x.f.settings.httpEncoder = httpGzipChunked;
+        x.f.conn.flow.destination.port = 8080;
         x.run();
 
         ASSERT_EQ(x.records.size(), 3 + 2 * (11 + c.dataFrames) + 4);
@@ -126,7 +122,6 @@ TEST(Http2Exchange, WholeDialogueInOrderFromTheRightSides) {
         }
         EXPECT_EQ(x.payloads(),
                   expectedDialogue(file, static_cast<size_t>(c.block), "srv%2fbin%2edat"));
-        EXPECT_EQ(x.f.conn.dataDirection, toClient);
 
         // Each packet 13000 us after the one before, or at the next whole second.
         for (size_t i = 1; i < x.records.size(); ++i) {
@@ -142,7 +137,7 @@ TEST(Http2Exchange, WholeDialogueInOrderFromTheRightSides) {
 TEST(Http2Exchange, TooLongNameEndsTheRunBeforeAnyPacket) {
     Exchange x(testing::noiseBytes(10), 1200, std::string(246, 'a'));
     try {
-        runHttp2Transfer(x.f.conn);
+        runHttp2Transfer(x.f.conn, x.f.file);
         FAIL() << "no error for a name over the budget";
     } catch (const FatalError& e) {
         EXPECT_STREQ(e.what(), urlEncoderTooLong);

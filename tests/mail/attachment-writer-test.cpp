@@ -32,16 +32,13 @@ Written writeFile(const ByteVector& bytes, uint8_t encoding, int blockSize,
                   DotStuffingMode stuffing = DotStuffingMode::none) {
     testing::TempInput input(bytes);
     testing::CaptureFixture f;
-    f.conn.inFile = &input.file;
-    f.conn.fileSize = bytes.size();
-    f.conn.emailEncoding = encoding;
-    f.conn.blockSize = blockSize;
-    f.conn.dataDirection = toClient;
+    f.useInput(input.file, blockSize);
+    f.settings.emailEncoding = encoding;
     Written out;
-    out.predicted = attachmentSize(f.conn);
-    out.octets = writeAttachment(f.conn, stuffing);
+    out.predicted = attachmentSize(f.file);
+    out.octets = writeAttachment(f.conn, f.file, toClient, stuffing);
     for (const auto& r : f.finish()) {
-        if (r.srcPort() == f.conn.dstPort && !r.payload().empty()) {
+        if (r.srcPort() == f.conn.flow.destination.port && !r.payload().empty()) {
             out.messages.push_back(r.payloadText());
         }
     }
@@ -161,11 +158,11 @@ TEST(AttachmentWriter, AFailedReadEndsTheRun) {
     for (uint8_t encoding : {base64, quotedPrintable, uu}) {
         SCOPED_TRACE(int(encoding));
         testing::CaptureFixture f;
-        f.conn.inFile = &dir;
-        f.conn.emailEncoding = encoding;
+        f.useInput(dir);
+        f.settings.emailEncoding = encoding;
         try {
-            if (encoding == quotedPrintable) attachmentSize(f.conn);
-            writeAttachment(f.conn, DotStuffingMode::stuff);
+            if (encoding == quotedPrintable) attachmentSize(f.file);
+            writeAttachment(f.conn, f.file, toServer, DotStuffingMode::stuff);
             ADD_FAILURE() << "no error";
         } catch (const FatalError& error) {
             EXPECT_EQ(error.status, exitFailure);

@@ -23,18 +23,16 @@ struct Dialogue {
     std::string server;
 };
 
-Dialogue runDialogue(void (*run)(Connection&), const ByteVector& bytes, uint8_t encoding,
+Dialogue runDialogue(void (*run)(TcpSession&, const Transfer&), const ByteVector& bytes, uint8_t encoding,
                      const std::string& name = "dir/in.bin") {
     testing::TempInput input(bytes);
     testing::CaptureFixture f;
-    f.conn.inFile = &input.file;
-    f.conn.fileSize = bytes.size();
-    f.conn.inFileName = name;
-    f.conn.emailEncoding = encoding;
-    run(f.conn);
+    f.useInput(input.file, 1200, name);
+    f.settings.emailEncoding = encoding;
+    run(f.conn, f.file);
     Dialogue d;
     for (const auto& r : f.finish()) {
-        (r.srcPort() == f.conn.dstPort ? d.server : d.client) += r.payloadText();
+        (r.srcPort() == f.conn.flow.destination.port ? d.server : d.client) += r.payloadText();
     }
     return d;
 }

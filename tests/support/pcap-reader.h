@@ -1,7 +1,7 @@
 #pragma once
 
-// Test support: reads a capture back into records, and sets up a Connection that
-// writes into a temporary capture, so tests can look at the exact bytes written.
+// Test support: reads a capture back into records, and sets up a TCP session
+// whose packets go through every layer into a temporary capture, so tests can look at the exact bytes written.
 
 #include <unistd.h>
 
@@ -13,12 +13,16 @@
 #include <string>
 #include <vector>
 
-#include "common/byte-order.h"
 #include "capture/capture-file.h"
-#include "capture/packet-builder.h"
+#include "common/byte-order.h"
 #include "common/random.h"
+#include "common/settings.h"
+#include "input/transfer.h"
+#include "ip/ip-layer.h"
+#include "link/ethernet.h"
+#include "netcond/network-conditions.h"
+#include "tcp/tcp-session.h"
 #include "timing/sim-clock.h"
-#include "driver/connection.h"
 
 namespace tracemint::testing {
 
@@ -35,8 +39,9 @@ struct Record {
     uint32_t seq() const { return getBe32(tcp() + 4); }
     uint32_t ack() const { return getBe32(tcp() + 8); }
     uint8_t flags() const { return tcp()[13]; }
+    size_t tcpHeaderSize() const { return size_t(tcp()[12] >> 4) * 4; }
     std::vector<uint8_t> payload() const {
-        const size_t start = 14 + ipHeaderSize() + 20;
+        const size_t start = 14 + ipHeaderSize() + tcpHeaderSize();
         std::vector<uint8_t> bytes;
         if (frame.size() > start) {
             bytes.resize(frame.size() - start);
@@ -73,13 +78,22 @@ inline std::vector<Record> readRecords(const std::vector<uint8_t>& file) {
     return records;
 }
 
-// A Connection with the default endpoints, writing into a capture file in the
-// temporary directory; finish() closes it and returns the records.
+// A TCP session with the default endpoints, written through every layer into a
+// capture file in the temporary directory, and the transfer record a dialogue
+// reads; finish() closes the capture and returns the records. Tests set what
+// they need in settings and file before the first packet (the layers read the
+// settings as they go).
 struct CaptureFixture {
-    Connection conn;
+    Settings settings;
     CaptureFile capture;
-    SimClock clock{startTime, 0};
+    PacketClock clock;
     Random random = seededRandom(42);
+    NetworkConditions conditions;
+    IpLayer ip;
+    LinkLayer link;
+    TcpStack stack;
+    TcpSession conn;
+    Transfer file;
     std::string path;
 
     explicit CaptureFixture(uint8_t ipVersion = 4) {
@@ -87,26 +101,56 @@ struct CaptureFixture {
         int fd = mkstemp(name);
         ::close(fd);
         path = name;
-        conn.ipVersion = ipVersion;
-        conn.srcIPv4 = {192, 168, 0, 1};
-        conn.dstIPv4 = {203, 0, 113, 10};
-        conn.srcIPv6 = {0x20, 0x01, 0x0d, 0xb8, 0,    0,    0,    0,
-                        0x02, 0x14, 0x51, 0xff, 0xfe, 0x2f, 0x15, 0x56};
-        conn.dstIPv6 = {0x2a, 0x00, 0x14, 0x50, 0x40, 0x07, 0x08, 0x0d,
-                        0,    0,    0,    0,    0,    0,    0x20, 0x0e};
-        conn.srcPort = 40000;
-        conn.dstPort = 80;
-        conn.sharedClock = &clock;
-        conn.random = &random;
-        conn.outFile = &capture;
-        buildEthernetHeaders(conn);
+        settings.ipVersion = ipVersion;
+        clock = startPacketClock(settings.timing);
+        link.settings = &settings.link;
+        link.capture = &capture;
+        ip.random = &random;
+        ip.link = &link;
+        conditions.ip = &ip;
+        startTcpStack(stack, settings, random, clock, conditions);
+        conn = newSession(stack, defaultFlow(ipVersion));
+        file.settings = &settings;
+        file.random = &random;
         openOutput(capture, path);
     }
     ~CaptureFixture() {
         abandonCapture(capture);
         ::unlink(path.c_str());
     }
+    CaptureFixture(const CaptureFixture&) = delete;
+    CaptureFixture& operator=(const CaptureFixture&) = delete;
+
+    // The client 192.168.0.1 (or 2001:db8::214:51ff:fe2f:1556) port 40000 to
+    // the server 203.0.113.10 (or 2a00:1450:4007:80d::200e) port 80.
+    static Flow defaultFlow(uint8_t ipVersion) {
+        Flow flow;
+        flow.ipVersion = ipVersion;
+        if (ipVersion == 6) {
+            flow.source.ip = {0x20, 0x01, 0x0d, 0xb8, 0,    0,    0,    0,
+                              0x02, 0x14, 0x51, 0xff, 0xfe, 0x2f, 0x15, 0x56};
+            flow.destination.ip = {0x2a, 0x00, 0x14, 0x50, 0x40, 0x07, 0x08, 0x0d,
+                                   0,    0,    0,    0,    0,    0,    0x20, 0x0e};
+        } else {
+            flow.source.ip = {192, 168, 0, 1};
+            flow.destination.ip = {203, 0, 113, 10};
+        }
+        flow.source.mac = defaultClientMac;
+        flow.destination.mac = defaultServerMac;
+        flow.source.port = 40000;
+        flow.destination.port = 80;
+        return flow;
+    }
+    // Uses the input for the transfer, with the block size given.
+    void useInput(const InputFile& input, int blockSize = 1200, const std::string& name = "") {
+        file.input = &input;
+        file.fileSize = input.size;
+        file.name = name.empty() ? input.name : name;
+        file.blockSize = blockSize;
+        settings.blockSize = blockSize;
+    }
     std::vector<uint8_t> finishBytes() {
+        flushPendingAcks(stack);
         closeCapture(capture);
         return readFileBytes(path);
     }

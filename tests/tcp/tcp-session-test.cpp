@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "capture/packet-builder.h"
 #include "common/reference-checksum.h"
 #include "support/pcap-reader.h"
 
@@ -57,21 +56,21 @@ void expectStamps(const std::vector<Record>& records, uint32_t base,
     }
 }
 
-TEST(TcpConversation, HandshakeTeardownAndStamps) {
+TEST(TcpSession, HandshakeTeardownAndStamps) {
     for (uint8_t version : {uint8_t{4}, uint8_t{6}}) {
         SCOPED_TRACE(::testing::Message() << "IPv" << int{version});
         CaptureFixture f(version);
         openConnection(f.conn);
-        const uint32_t c = f.conn.srcSeq - 1;
-        const uint32_t s = f.conn.dstSeq - 1;
+        const uint32_t c = f.conn.nextSeq[0] - 1;
+        const uint32_t s = f.conn.nextSeq[1] - 1;
         EXPECT_GE(c, 1u);
         EXPECT_LE(c, 4096u);
         EXPECT_GE(s, 1u);
         EXPECT_LE(s, 4096u);
         closeConnection(f.conn);
         // Each FIN takes one sequence number.
-        EXPECT_EQ(f.conn.srcSeq, c + 2);
-        EXPECT_EQ(f.conn.dstSeq, s + 2);
+        EXPECT_EQ(f.conn.nextSeq[0], c + 2);
+        EXPECT_EQ(f.conn.nextSeq[1], s + 2);
         auto records = f.finish();
         expectPackets(records, {
                                    {toServer, tcpSyn, c, 0, ""},
@@ -84,23 +83,23 @@ TEST(TcpConversation, HandshakeTeardownAndStamps) {
                                    {toClient, tcpAck, s + 2, c + 2, ""},
                                });
         for (const auto& r : records) EXPECT_EQ(r.frame.size(), version == 6 ? 74u : 54u);
-        // The fixture's clock starts at startTime; every packet is 13 ms later.
+        // The fixture's clock starts at the default start; every packet is 13 ms later.
         expectStamps(
-            records, startTime,
+            records, defaultStartTime,
             {{0, 13000}, {0, 26000}, {0, 39000}, {0, 52000}, {0, 65000}, {0, 78000}, {0, 91000}});
-        EXPECT_EQ(f.conn.tsSec, startTime);
-        EXPECT_EQ(f.conn.tsUsec, 91000);
+        EXPECT_EQ(f.clock.fixed.sec, defaultStartTime);
+        EXPECT_EQ(f.clock.fixed.usec, 91000);
     }
 }
 
-TEST(TcpConversation, InitialSequenceNumbersSpanOneTo4096) {
+TEST(TcpSession, InitialSequenceNumbersSpanOneTo4096) {
     // Enough handshakes that both ends of the range turn up, and nothing outside it.
     CaptureFixture f;
     uint32_t lowest = UINT32_MAX;
     uint32_t highest = 0;
     for (int i = 0; i < 20000; ++i) {
         openConnection(f.conn);
-        for (uint32_t isn : {f.conn.srcSeq - 1, f.conn.dstSeq - 1}) {
+        for (uint32_t isn : {f.conn.nextSeq[0] - 1, f.conn.nextSeq[1] - 1}) {
             lowest = std::min(lowest, isn);
             highest = std::max(highest, isn);
         }
@@ -109,20 +108,20 @@ TEST(TcpConversation, InitialSequenceNumbersSpanOneTo4096) {
     EXPECT_EQ(highest, 4096u);
 }
 
-TEST(TcpConversation, MessagesInBothDirections) {
+TEST(TcpSession, MessagesInBothDirections) {
     for (uint8_t version : {uint8_t{4}, uint8_t{6}}) {
         SCOPED_TRACE(::testing::Message() << "IPv" << int{version});
         CaptureFixture f(version);
         openConnection(f.conn);
-        const uint32_t c = f.conn.srcSeq;
-        const uint32_t s = f.conn.dstSeq;
+        const uint32_t c = f.conn.nextSeq[0];
+        const uint32_t s = f.conn.nextSeq[1];
         const std::string request = "GET /malware.pdf HTTP/1.1\r\n\r\n";  // 29 bytes, odd
         const std::string reply = "HTTP/1.1 200 OK\r\n";
         sendMessage(f.conn, request, toServer);
         sendMessage(f.conn, reply, toClient);
         sendMessage(f.conn, "", toClient);
-        EXPECT_EQ(f.conn.srcSeq, c + request.size());
-        EXPECT_EQ(f.conn.dstSeq, s + reply.size());
+        EXPECT_EQ(f.conn.nextSeq[0], c + request.size());
+        EXPECT_EQ(f.conn.nextSeq[1], s + reply.size());
         auto records = f.finish();
         ASSERT_EQ(records.size(), 9u);
         records.erase(records.begin(), records.begin() + 3);
@@ -141,20 +140,20 @@ TEST(TcpConversation, MessagesInBothDirections) {
     }
 }
 
-TEST(TcpConversation, DataInPiecesIsOneSegment) {
+TEST(TcpSession, DataInPiecesIsOneSegment) {
     // A chunk of a chunked body: size line, data, line end, the first and last of
     // odd length so the data starts at an odd offset of the segment.
     for (uint8_t version : {uint8_t{4}, uint8_t{6}}) {
         SCOPED_TRACE(::testing::Message() << "IPv" << int{version});
         CaptureFixture f(version);
         openConnection(f.conn);
-        const uint32_t c = f.conn.srcSeq;
-        const uint32_t s = f.conn.dstSeq;
+        const uint32_t c = f.conn.nextSeq[0];
+        const uint32_t s = f.conn.nextSeq[1];
         std::string data(1200, '\0');
         for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 37 + 11);
         sendData(f.conn, {asBytes("4b0\r\n"), asBytes(data), asBytes("\r\n")}, toClient);
         const std::string whole = "4b0\r\n" + data + "\r\n";
-        EXPECT_EQ(f.conn.dstSeq, s + whole.size());
+        EXPECT_EQ(f.conn.nextSeq[1], s + whole.size());
         auto records = f.finish();
         ASSERT_EQ(records.size(), 5u);
         records.erase(records.begin(), records.begin() + 3);
@@ -166,17 +165,17 @@ TEST(TcpConversation, DataInPiecesIsOneSegment) {
     }
 }
 
-TEST(TcpConversation, SequenceNumbersWrapAround) {
+TEST(TcpSession, SequenceNumbersWrapAround) {
     CaptureFixture f;
     openConnection(f.conn);
-    f.conn.srcSeq = 0xFFFFFFFE;
-    f.conn.dstSeq = 0xFFFFFFFF;
-    const uint32_t s = f.conn.dstSeq;
+    f.conn.nextSeq[0] = 0xFFFFFFFE;
+    f.conn.nextSeq[1] = 0xFFFFFFFF;
+    const uint32_t s = f.conn.nextSeq[1];
     sendMessage(f.conn, "hello", toServer);  // 0xFFFFFFFE + 5 = 3 modulo 2^32
-    EXPECT_EQ(f.conn.srcSeq, 3u);
+    EXPECT_EQ(f.conn.nextSeq[0], 3u);
     closeConnection(f.conn);  // the server's FIN takes 0xFFFFFFFF
-    EXPECT_EQ(f.conn.dstSeq, 0u);
-    EXPECT_EQ(f.conn.srcSeq, 4u);
+    EXPECT_EQ(f.conn.nextSeq[1], 0u);
+    EXPECT_EQ(f.conn.nextSeq[0], 4u);
     auto records = f.finish();
     ASSERT_EQ(records.size(), 9u);
     records.erase(records.begin(), records.begin() + 3);
@@ -190,7 +189,7 @@ TEST(TcpConversation, SequenceNumbersWrapAround) {
                            });
 }
 
-TEST(TcpConversation, MessageStampsRollOverToTheNextSecond) {
+TEST(TcpSession, MessageStampsRollOverToTheNextSecond) {
     // The segment takes the rollover step, its acknowledgement the plain step.
     struct Case {
         int32_t usecBefore;
@@ -205,74 +204,57 @@ TEST(TcpConversation, MessageStampsRollOverToTheNextSecond) {
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "from " << c.usecBefore);
         CaptureFixture f;
-        f.conn.tsSec = 1300000000;
-        f.conn.tsUsec = c.usecBefore;
-        // The other primitives continue from the connection's own time, not from
-        // wherever the shared clock stands.
-        *f.conn.sharedClock = SimClock{1400000000, 500000};
+        f.clock.fixed = SimClock{1300000000, c.usecBefore};
         sendMessage(f.conn, "x", toServer);
         auto records = f.finish();
         expectStamps(records, 1300000000, c.stamps);
-        EXPECT_EQ(f.conn.tsSec, 1300000000 + c.stamps.back().first);
-        EXPECT_EQ(f.conn.tsUsec, static_cast<int32_t>(c.stamps.back().second));
+        EXPECT_EQ(f.clock.fixed.sec, 1300000000 + c.stamps.back().first);
+        EXPECT_EQ(f.clock.fixed.usec, static_cast<int32_t>(c.stamps.back().second));
     }
 }
 
-TEST(TcpConversation, HandshakeAndTeardownStampsRollOver) {
+TEST(TcpSession, HandshakeAndTeardownStampsRollOver) {
     {
-        // The handshake continues from the shared clock, not the connection's time,
-        // and leaves its last stamp in the connection.
+        // The handshake continues from the run's clock.
         CaptureFixture f;
-        *f.conn.sharedClock = SimClock{1300000000, 970000};
-        f.conn.tsSec = 1200000000;
-        f.conn.tsUsec = 0;
+        f.clock.fixed = SimClock{1300000000, 970000};
         openConnection(f.conn);
-        EXPECT_EQ(f.conn.tsSec, 1300000001u);
-        EXPECT_EQ(f.conn.tsUsec, 13000);
+        EXPECT_EQ(f.clock.fixed.sec, 1300000001u);
+        EXPECT_EQ(f.clock.fixed.usec, 13000);
         expectStamps(f.finish(), 1300000000, {{0, 983000}, {1, 0}, {1, 13000}});
     }
     {
         CaptureFixture f;
         openConnection(f.conn);
-        f.conn.tsSec = 1300000000;
-        f.conn.tsUsec = 960000;
+        f.clock.fixed = SimClock{1300000000, 960000};
         closeConnection(f.conn);
-        EXPECT_EQ(f.conn.tsSec, 1300000001u);
-        EXPECT_EQ(f.conn.tsUsec, 13000);
+        EXPECT_EQ(f.clock.fixed.sec, 1300000001u);
+        EXPECT_EQ(f.clock.fixed.usec, 13000);
         auto records = f.finish();
         records.erase(records.begin(), records.begin() + 3);
         expectStamps(records, 1300000000, {{0, 973000}, {0, 986000}, {1, 0}, {1, 13000}});
     }
 }
 
-TEST(TcpConversation, ConnectionsSharingOneCaptureKeepTheirOwnTime) {
-    // Two connections written into one capture: the second handshake continues
-    // from the shared clock where the first left it, but each connection's data
-    // continues from its own last packet.
+TEST(TcpSession, ConnectionsSharingOneCaptureShareOneClock) {
+    // Two connections written into one capture (FTP's control and data): each
+    // packet continues the run's clock, whichever connection sends it, so time
+    // never runs backwards in the capture.
     CaptureFixture f;
-    Connection second = f.conn;
-    second.srcPort = 40001;
-    openConnection(f.conn);              // 13000, 26000, 39000
-    openConnection(second);              // 52000, 65000, 78000
-    sendMessage(f.conn, "a", toServer);  // 52000, 65000 again: from its own time
-    sendMessage(second, "b", toServer);  // 91000, 104000
-    closeConnection(f.conn);             // 78000 ... 117000
+    Flow flow = f.conn.flow;
+    flow.source.port = 40001;
+    TcpSession second = newSession(f.stack, flow);
+    openConnection(f.conn);
+    openConnection(second);
+    sendMessage(f.conn, "a", toServer);
+    sendMessage(second, "b", toServer);
+    closeConnection(f.conn);
     auto records = f.finish();
-    expectStamps(records, startTime,
-                 {{0, 13000},
-                  {0, 26000},
-                  {0, 39000},
-                  {0, 52000},
-                  {0, 65000},
-                  {0, 78000},
-                  {0, 52000},
-                  {0, 65000},
-                  {0, 91000},
-                  {0, 104000},
-                  {0, 78000},
-                  {0, 91000},
-                  {0, 104000},
-                  {0, 117000}});
+    ASSERT_EQ(records.size(), 14u);
+    for (size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i].sec, defaultStartTime);
+        EXPECT_EQ(records[i].usec, 13000 * (i + 1)) << "packet " << i;
+    }
     EXPECT_EQ(records[3].srcPort(), 40001);
     EXPECT_EQ(records[6].srcPort(), 40000);
     EXPECT_EQ(records[8].srcPort(), 40001);

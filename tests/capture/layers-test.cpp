@@ -1,4 +1,7 @@
-#include "capture/packet-builder.h"
+#include "capture/pcap-writer.h"
+#include "ip/ip-layer.h"
+#include "link/ethernet.h"
+#include "tcp/tcp-header.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +23,31 @@ using testing::Record;
 using testing::referenceSum;
 using testing::tcpChecksumCoverage;
 
+// One segment of the fixture's flow through the TCP header, IP (with the given
+// identification), link and capture layers; the stamp is the frame's.
+void writeOneSegment(CaptureFixture& f, std::vector<Bytes> pieces, uint8_t direction,
+                     uint8_t flags, uint32_t senderSeq, uint32_t peerSeq, uint16_t ipId,
+                     uint64_t stampNs = 0) {
+    Frame frame;
+    frame.flow = &f.conn.flow;
+    frame.direction = direction;
+    frame.stampNs = stampNs;
+    for (Bytes piece : pieces) {
+        frame.payload[frame.pieceCount++] = piece;
+        frame.payloadLength += piece.size();
+    }
+    TcpHeader header;
+    header.sourcePort = sender(f.conn.flow, direction).port;
+    header.destinationPort = receiver(f.conn.flow, direction).port;
+    header.seq = senderSeq;
+    header.ack = peerSeq;
+    header.flags = flags;
+    header.window = defaultWindow;
+    prependTcpHeader(frame, header);
+    prependIpHeader(frame, 64, ipId);
+    sendLinkFrame(f.link, frame);
+}
+
 struct HeaderCase {
     const char* name;
     uint8_t ipVersion;
@@ -34,7 +62,7 @@ struct HeaderCase {
 // 40000, server 203.0.113.10 / 2a00:1450:4007:80d::200e port 80. The checksums in
 // the expected bytes were worked out apart from this code: RFC 1071 sums over the
 // pseudo-headers of RFC 793 and RFC 8200.
-TEST(BuildPacketHeaders, ExactBytes) {
+TEST(Layers, ExactIpAndTcpHeaderBytes) {
     const HeaderCase cases[] = {
         {"IPv4 client to server, odd payload",
          4,
@@ -88,23 +116,22 @@ TEST(BuildPacketHeaders, ExactBytes) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CaptureFixture f(c.ipVersion);
-        f.conn.srcSeq = 0x01020304;
-        f.conn.dstSeq = 0xA0B0C0D0;
-        std::vector<uint8_t> out(maxIpTcpHeaderSize + 8, 0xEE);
-        const size_t n =
-            c.payload.empty()
-                ? buildPacketHeaders(f.conn, c.direction, c.flags, {}, c.ipId, out.data())
-                : buildPacketHeaders(f.conn, c.direction, c.flags, {asBytes(c.payload)}, c.ipId,
-                                     out.data());
-        ASSERT_EQ(n, c.expected.size());
-        EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + static_cast<long>(n)),
+        const bool forward = c.direction == toServer;
+        std::vector<Bytes> pieces;
+        if (!c.payload.empty()) pieces.push_back(asBytes(c.payload));
+        writeOneSegment(f, pieces, c.direction, c.flags, forward ? 0x01020304 : 0xA0B0C0D0,
+                        forward ? 0xA0B0C0D0 : 0x01020304, c.ipId);
+        auto records = f.finish();
+        ASSERT_EQ(records.size(), 1u);
+        const auto& frame = records[0].frame;
+        ASSERT_EQ(frame.size(), 14 + c.expected.size() + c.payload.size());
+        EXPECT_EQ(std::vector<uint8_t>(frame.begin() + 14,
+                                       frame.begin() + 14 + static_cast<long>(c.expected.size())),
                   c.expected);
-        // Nothing is written past the headers.
-        for (size_t i = n; i < out.size(); ++i) EXPECT_EQ(out[i], 0xEE) << "byte " << i;
     }
 }
 
-TEST(WriteSegment, RecordAndEthernetHeaders) {
+TEST(Layers, RecordAndEthernetHeaders) {
     // A pure ACK is 54 bytes under IPv4 and 74 under IPv6. Direction 0 goes from the
     // client MAC 00:55:44:33:22:11 to the server MAC 00:11:22:33:44:55, direction 1 back.
     struct Case {
@@ -130,8 +157,8 @@ TEST(WriteSegment, RecordAndEthernetHeaders) {
         SCOPED_TRACE(::testing::Message()
                      << "IPv" << int{c.ipVersion} << " direction " << int{c.direction});
         CaptureFixture f(c.ipVersion);
-        *f.conn.sharedClock = SimClock{1223900248, 999999};  // 0x48F33C58 s, 0x0F423F us
-        writeSegment(f.conn, {}, c.direction, tcpAck);
+        // 0x48F33C58 s, 0x0F423F us
+        writeOneSegment(f, {}, c.direction, tcpAck, 1, 1, 0, 1223900248999999000ull);
         auto file = f.finishBytes();
         const size_t frameSize = c.ipVersion == 6 ? 74 : 54;
         ASSERT_EQ(file.size(), 24 + 16 + frameSize);
@@ -139,15 +166,15 @@ TEST(WriteSegment, RecordAndEthernetHeaders) {
     }
 }
 
-TEST(WriteSegment, IPv4IdentificationComesFromTheRandomGenerator) {
+TEST(Layers, IPv4IdentificationComesFromTheRandomGenerator) {
     // Each IPv4 packet draws the next value; its low byte goes out first.
     CaptureFixture f(4);
-    Random mirror = *f.conn.random;
-    writeSegment(f.conn, {}, toServer, tcpAck);
-    writeSegment(f.conn, {asBytes("x")}, toClient, tcpPshAck);
-    writeSegment(f.conn, {}, toServer, tcpAck);
+    f.conn.nextSeq = {1, 1};
+    Random mirror = f.random;
+    sendMessage(f.conn, "x", toClient);  // the segment and its ACK
+    sendMessage(f.conn, "y", toServer);
     auto records = f.finish();
-    ASSERT_EQ(records.size(), 3u);
+    ASSERT_EQ(records.size(), 4u);
     for (size_t i = 0; i < records.size(); ++i) {
         const uint32_t r = nextRandom(mirror);
         EXPECT_EQ(records[i].frame[14 + 4], r & 0xFF) << "record " << i;
@@ -173,7 +200,7 @@ void expectValidFrame(const Record& r, const std::vector<uint8_t>& payload) {
     EXPECT_EQ(r.payload(), payload);
 }
 
-TEST(WriteSegment, PayloadPiecesAndChecksums) {
+TEST(Layers, PayloadPiecesAndChecksums) {
     std::mt19937 gen(5840);
     std::vector<uint8_t> data1199(1199);
     for (auto& b : data1199) b = static_cast<uint8_t>(gen());
@@ -204,24 +231,22 @@ TEST(WriteSegment, PayloadPiecesAndChecksums) {
                 for (Bytes p : c.pieces) payload.insert(payload.end(), p.begin(), p.end());
 
                 CaptureFixture f(version);
-                f.conn.srcSeq = 0xFFFFFF00;
-                f.conn.dstSeq = 4242;
+                f.conn.nextSeq = {0xFFFFFF00, 4242};
                 switch (c.pieces.size()) {
-                    case 0: writeSegment(f.conn, {}, direction, tcpPshAck); break;
-                    case 1: writeSegment(f.conn, {c.pieces[0]}, direction, tcpPshAck); break;
+                    case 0: sendData(f.conn, {}, direction); break;
+                    case 1: sendData(f.conn, {c.pieces[0]}, direction); break;
                     default:
-                        writeSegment(f.conn, {c.pieces[0], c.pieces[1], c.pieces[2]}, direction,
-                                     tcpPshAck);
+                        sendData(f.conn, {c.pieces[0], c.pieces[1], c.pieces[2]}, direction);
                         break;
                 }
                 // Only the sender's number advances, by the payload length, modulo 2^32.
                 const uint32_t length = static_cast<uint32_t>(payload.size());
-                EXPECT_EQ(f.conn.srcSeq,
+                EXPECT_EQ(f.conn.nextSeq[0],
                           direction == toServer ? 0xFFFFFF00u + length : 0xFFFFFF00u);
-                EXPECT_EQ(f.conn.dstSeq, direction == toClient ? 4242u + length : 4242u);
+                EXPECT_EQ(f.conn.nextSeq[1], direction == toClient ? 4242u + length : 4242u);
 
                 auto records = f.finish();
-                ASSERT_EQ(records.size(), 1u);
+                ASSERT_EQ(records.size(), 2u) << "the segment and the peer's ACK";
                 expectValidFrame(records[0], payload);
                 EXPECT_EQ(records[0].seq(), direction == toServer ? 0xFFFFFF00u : 4242u);
                 EXPECT_EQ(records[0].ack(), direction == toServer ? 4242u : 0xFFFFFF00u);
