@@ -20,11 +20,10 @@ constexpr const char* upgradeHeaderLines =
     "Upgrade: h2c\r\n"
     "HTTP2-Settings: AAMAAABkAAQAAP__\r\n";
 
-// The request HEADERS name the server as on its usual port, whatever port the
-// capture's segments use.
-std::string authority() {
-    return std::string(serverHostName) + ":80";
-}
+// The client returns flow-control credit as nghttp2 does: once the DATA payload
+// received since its last update reaches half the initial window of 65535, it
+// grants that much again on the connection and on the stream, in one segment.
+constexpr uint32_t windowUpdateThreshold = 32768;
 
 // Frame steps send from the side that conn.dataDirection names.
 uint8_t frameSender(const Connection& conn) {
@@ -35,16 +34,26 @@ void sendFrame(Connection& conn, const std::vector<uint8_t>& frame) {
     sendData(conn, Bytes(frame), frameSender(conn));
 }
 
-// One DATA frame per block; the header travels as the first piece of the
-// block's segment, so the block is never copied.
+// One DATA frame per block from the server; the header travels as the first
+// piece of the block's segment, so the block is never copied. The client's
+// window updates come between them.
 void sendDataFrames(Connection& conn) {
     BlockReader reader = openBlockReader(*conn.inFile);
     FrameHeader header = dataFrameHeader(0);
+    uint32_t received = 0;  // DATA payload since the client's last update
     for (;;) {
         Bytes block = nextBlock(reader, static_cast<size_t>(conn.blockSize));
         if (block.empty()) break;
         putBe24(header.data(), static_cast<uint32_t>(block.size()));
-        sendData(conn, {Bytes(header), block}, frameSender(conn));
+        sendData(conn, {Bytes(header), block}, toClient);
+        received += static_cast<uint32_t>(block.size());
+        if (received >= windowUpdateThreshold) {
+            const WindowUpdateFrame connectionCredit =
+                windowUpdateFrame(connectionStream, received);
+            const WindowUpdateFrame streamCredit = windowUpdateFrame(requestStream, received);
+            sendData(conn, {Bytes(connectionCredit), Bytes(streamCredit)}, toServer);
+            received = 0;
+        }
     }
 }
 
@@ -77,8 +86,8 @@ void runHttp2Transfer(Connection& conn) {
     conn.dataDirection = toClient;
     sendFrame(conn, settingsAckFrame());
 
-    conn.dataDirection = toServer;
-    sendFrame(conn, requestHeadersFrame(authority(), *encoded));
+    // The upgraded request is stream 1, already half-closed by the client
+    // (RFC 9113 section 3.2): the server's HEADERS answer it.
     conn.dataDirection = toClient;
     sendFrame(conn, responseHeadersFrame(conn.fileSize));
     sendDataFrames(conn);
