@@ -303,28 +303,29 @@ def run_client(command):
 # --- mail ----------------------------------------------------------------
 
 
-def attachment_of(mail):
-    """The attached file as Python's email package decodes it, after checking
-    its name."""
+def attachment_part(mail):
+    """The mail's last part, which carries the file."""
     message = email.message_from_bytes(mail, policy=email.policy.default)
-    parts = [p for p in message.walk() if p.get_filename() is not None]
-    assert len(parts) == 1, f"{len(parts)} attachments"
-    assert parts[0].get_filename() == NAME, f"file name {parts[0].get_filename()!r}"
-    return parts[0].get_payload(decode=True)
+    return [p for p in message.walk() if not p.is_multipart()][-1]
 
 
-def uudecoded(work, mail):
-    """The file as GNU uudecode takes it out of the whole mail."""
-    (work.path / "mail.eml").write_bytes(mail)
+def uudecoded(work, part):
+    """The file as GNU uudecode takes it out of the part's body, saved as a
+    mail reader gives it (the line end before the delimiter belongs to the
+    delimiter)."""
+    body = work.path / "part.uu"
+    body.write_bytes(part.get_payload(decode=False).encode("ascii", "surrogateescape"))
     out = work.path / "uudecoded"
-    run_client(["uudecode", "-o", str(out), str(work.path / "mail.eml")])
+    run_client(["uudecode", "-o", str(out), str(body)])
     return out.read_bytes()
 
 
 def check_mail(test, work, mail, data, encoding):
+    part = attachment_part(mail)
     if encoding == 2:
-        test.assertEqual(uudecoded(work, mail), data, "the attachment as uudecode decodes it")
-    test.assertEqual(attachment_of(mail), data, "the attachment as email decodes it")
+        test.assertEqual(uudecoded(work, part), data, "the attachment as uudecode decodes it")
+    test.assertEqual(part.get_filename(), NAME)
+    test.assertEqual(part.get_payload(decode=True), data, "the attachment as email decodes it")
 
 
 def pop3_client(test, work, ip, pcap, data, encoding):
