@@ -1,5 +1,7 @@
 #include "http/http-exchange.h"
 
+#include <string_view>
+
 #include "input/block-reader.h"
 #include "common/fatal-error.h"
 #include "common/file-name-text.h"
@@ -18,6 +20,14 @@ constexpr const char* responsePreamble =
     "Last-Modified: Sat, 20 Jan 2018 12:01:21 GMT\r\n"
     "ETag: \"a801c-1bbd1c-22416640\"\r\n"
     "Accept-Ranges: bytes\r\n";
+
+// The server's answer to the upload, once the whole body is in.
+constexpr std::string_view postResponse =
+    "HTTP/1.1 200 OK\r\n"
+    "Date: Fri, 21 Sep 2018 13:35:26 GMT\r\n"
+    "Server: Apache/2.2.3 (Debian) PHP/5.2.0-8+etch10 mod_ssl/2.2.3 OpenSSL/0.9.8c\r\n"
+    "Content-Length: 0\r\n"
+    "Content-Type: text/html; charset=UTF-8\r\n\r\n";
 
 constexpr const char* userAgentLine =
     "User-Agent: Mozilla/5.0 (X11; U; Linux i686; en-US; rv:1.8.1.17) Gecko/20081007 "
@@ -163,6 +173,7 @@ void runHttpPostTransfer(TcpSession& conn, const Transfer& file) {
     sendMessage(conn, postRequestHeadText(file.name, file.fileSize), toServer);
     sendHttpBody(conn, file, httpPlain, nullptr, toServer);
     sendMessage(conn, multipartClose, toServer);
+    sendMessage(conn, postResponse, toClient);
     closeConnection(conn);
 }
 

@@ -9,7 +9,7 @@
 namespace tracemint {
 
 // Mode h: the client downloads the file with GET; the response body is plain,
-// gzip, chunked or gzip inside chunked as conn.httpEncoder says.
+// gzip, chunked or gzip inside chunked as the settings say.
 void runHttpGetTransfer(TcpSession& conn, const Transfer& file);
 // Mode H: the client uploads the file in a multipart/form-data POST. The body
 // always carries the file plain, so its Content-Length is exact.

@@ -20,26 +20,35 @@ constexpr const char* upgradeHeaderLines =
     "Upgrade: h2c\r\n"
     "HTTP2-Settings: AAMAAABkAAQAAP__\r\n";
 
-// The request HEADERS name the server as on its usual port, whatever port the
-// capture's segments use.
-std::string authority() {
-    return std::string(serverHostName) + ":80";
-}
+// The client returns flow-control credit as nghttp2 does: once the DATA payload
+// received since its last update reaches half the initial window of 65535, it
+// grants that much again on the connection and on the stream, in one segment.
+constexpr uint32_t windowUpdateThreshold = 32768;
 
 void sendFrame(TcpSession& conn, const std::vector<uint8_t>& frame, uint8_t direction) {
     sendData(conn, Bytes(frame), direction);
 }
 
-// One DATA frame per block; the header travels as the first piece of the
-// block's segment, so the block is never copied.
+// One DATA frame per block from the server; the header travels as the first
+// piece of the block's segment, so the block is never copied. The client's
+// window updates come between them.
 void sendDataFrames(TcpSession& conn, const Transfer& file) {
     BlockReader reader = openBlockReader(file);
     FrameHeader header = dataFrameHeader(0);
+    uint32_t received = 0;  // DATA payload since the client's last update
     for (;;) {
         Bytes block = nextBlock(reader, static_cast<size_t>(file.blockSize));
         if (block.empty()) break;
         putBe24(header.data(), static_cast<uint32_t>(block.size()));
         sendData(conn, {Bytes(header), block}, toClient);
+        received += static_cast<uint32_t>(block.size());
+        if (received >= windowUpdateThreshold) {
+            const WindowUpdateFrame connectionCredit =
+                windowUpdateFrame(connectionStream, received);
+            const WindowUpdateFrame streamCredit = windowUpdateFrame(requestStream, received);
+            sendData(conn, {Bytes(connectionCredit), Bytes(streamCredit)}, toServer);
+            received = 0;
+        }
     }
 }
 
@@ -68,7 +77,8 @@ void runHttp2Transfer(TcpSession& conn, const Transfer& file) {
     sendFrame(conn, settingsFrame(), toServer);
     sendFrame(conn, settingsAckFrame(), toClient);
 
-    sendFrame(conn, requestHeadersFrame(authority(), *encoded), toServer);
+    // The upgraded request is stream 1, already half-closed by the client
+    // (RFC 9113 section 3.2): the server's HEADERS answer it.
     sendFrame(conn, responseHeadersFrame(file.fileSize), toClient);
     sendDataFrames(conn, file);
     sendFrame(conn, endOfStreamFrame(), toClient);

@@ -1,5 +1,6 @@
 #include "http2/http2-frames.h"
 
+#include <algorithm>
 #include <string>
 
 #include "common/byte-order.h"
@@ -9,15 +10,7 @@ namespace tracemint {
 namespace {
 
 // Entries of the HPACK static table (RFC 7541, appendix A) that the blocks name.
-constexpr uint64_t tableAuthority = 1;
-constexpr uint64_t tableMethodGet = 2;
-constexpr uint64_t tablePath = 4;
-constexpr uint64_t tableSchemeHttp = 6;
 constexpr uint64_t tableStatus200 = 8;
-constexpr uint64_t tableAccept = 19;
-constexpr uint64_t tableCacheControl = 24;
-
-constexpr std::string_view pathPrefix = "/tracemint/";
 
 // A frame whose payload is built after its header: the length is filled in last.
 std::vector<uint8_t> startFrame(uint8_t type, uint8_t flags, uint32_t streamId) {
@@ -57,22 +50,17 @@ std::vector<uint8_t> endOfStreamFrame() {
 
 std::vector<uint8_t> goawayFrame() {
     std::vector<uint8_t> frame = startFrame(frameGoaway, 0, connectionStream);
-    frame.resize(frameHeaderSize + 8);  // last stream identifier 0, error code NO_ERROR (0)
+    frame.resize(frameHeaderSize + 8);  // error code NO_ERROR (0)
+    putBe32(frame.data() + frameHeaderSize, requestStream);
     return finishFrame(std::move(frame));
 }
 
-std::vector<uint8_t> requestHeadersFrame(std::string_view authority, std::string_view encodedName) {
-    std::vector<uint8_t> frame =
-        startFrame(frameHeaders, flagEndStream | flagEndHeaders, requestStream);
-    std::string path(pathPrefix);
-    path += encodedName;
-    appendLiteralField(frame, HpackIndexing::without, tableAuthority, authority);
-    appendIndexedField(frame, tableMethodGet);
-    appendLiteralField(frame, HpackIndexing::without, tablePath, path);
-    appendIndexedField(frame, tableSchemeHttp);
-    appendLiteralField(frame, HpackIndexing::incremental, tableAccept, "*/*");
-    appendLiteralField(frame, HpackIndexing::incremental, tableCacheControl, "no-cache");
-    return finishFrame(std::move(frame));
+WindowUpdateFrame windowUpdateFrame(uint32_t streamId, uint32_t increment) {
+    WindowUpdateFrame frame{};
+    const FrameHeader header = frameHeader(4, frameWindowUpdate, 0, streamId);
+    std::copy(header.begin(), header.end(), frame.begin());
+    putBe32(frame.data() + frameHeaderSize, increment & 0x7FFFFFFF);
+    return frame;
 }
 
 std::vector<uint8_t> responseHeadersFrame(uint64_t contentLength) {

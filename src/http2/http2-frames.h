@@ -16,6 +16,7 @@ inline constexpr uint8_t frameData = 0x00;
 inline constexpr uint8_t frameHeaders = 0x01;
 inline constexpr uint8_t frameSettings = 0x04;
 inline constexpr uint8_t frameGoaway = 0x07;
+inline constexpr uint8_t frameWindowUpdate = 0x08;
 
 inline constexpr uint8_t flagEndStream = 0x01;  // DATA, HEADERS
 inline constexpr uint8_t flagAck = 0x01;        // SETTINGS
@@ -39,11 +40,14 @@ std::vector<uint8_t> settingsFrame();
 std::vector<uint8_t> settingsAckFrame();
 // The empty DATA frame that closes the download's stream.
 std::vector<uint8_t> endOfStreamFrame();
-// NO_ERROR, last stream identifier 0, no debug data.
+// NO_ERROR, last stream identifier 1 (the download, which was answered), no
+// debug data.
 std::vector<uint8_t> goawayFrame();
 
-// GET http://authority/tracemint/<encodedName>, ending the request stream.
-std::vector<uint8_t> requestHeadersFrame(std::string_view authority, std::string_view encodedName);
+// WINDOW_UPDATE granting `increment` more octets (1 to 2^31 - 1) on a stream, or
+// on the connection with stream 0.
+using WindowUpdateFrame = std::array<uint8_t, frameHeaderSize + 4>;
+WindowUpdateFrame windowUpdateFrame(uint32_t streamId, uint32_t increment);
 // :status 200 with the content-length of the file, the body following in DATA frames.
 std::vector<uint8_t> responseHeadersFrame(uint64_t contentLength);
 // The header of a DATA frame on the request stream carrying `length` bytes.

@@ -14,7 +14,7 @@ namespace {
 // The server's texts.
 constexpr std::string_view greeting =
     "* OK [CAPABILITY IMAP4REV1 I18NLEVEL=1 LITERAL+ SASL-IR LOGIN-REFERRALS] [10.10.5.140] "
-    "\r\nIMAP4rev1 2007e.404 at Tue, 9 Nov 2010 15:13:41 +0000 (WET)\r\n";
+    "IMAP4rev1 2007e.404 at Tue, 9 Nov 2010 15:13:41 +0000 (WET)\r\n";
 constexpr std::string_view loginReply =
     "A01 OK [CAPABILITY IMAP4REV1 I18NLEVEL=1 LITERAL+ IDLE UIDPLUS NAMESPACE CHILDREN "
     "MAILBOX-REFERRALS BINARY UNSELECT ESEARCH WITHIN SCAN SORT THREAD=REFERENCES "
@@ -51,12 +51,13 @@ constexpr std::string_view textPartHead =
 constexpr std::string_view attachmentPartHead =
     "--refeics-138facf0-915a-4457-8ff5-a6982ea42135\r\n"
     "Content-Type: application/octet-stream\r\n"
-    "Content-Disposition: attachment; filename=";
-constexpr std::string_view base64Head = "\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+    "Content-Disposition: attachment; filename=\"";
+// Each head closes the quoted file name first.
+constexpr std::string_view base64Head = "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n";
 constexpr std::string_view quotedPrintableHead =
-    "\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n";
+    "\"\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n";
 // uudecode needs a file mode on the begin line.
-constexpr std::string_view uuHead = "\r\nContent-Transfer-Encoding: uuencode\r\n\r\nbegin 644 ";
+constexpr std::string_view uuHead = "\"\r\nContent-Transfer-Encoding: uuencode\r\n\r\nbegin 644 ";
 constexpr std::string_view uuHeadEnd = "\r\n";
 // The closing delimiter and an empty line end the literal; ")" ends the reply.
 constexpr std::string_view mailEnd =

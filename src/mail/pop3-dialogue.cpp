@@ -16,7 +16,6 @@ constexpr std::string_view greetingHead =
     "+OK Microsoft Exchange Server 2003 POP3 server version 6.5.7638.1 (";
 constexpr std::string_view greetingTail = ") ready.\r\n";
 constexpr std::string_view okReply = "+OK\r\n";
-constexpr std::string_view listReply = "+OK 1\r\n.\r\n";
 constexpr std::string_view signOffReply =
     "+OK Microsoft Exchange Server 2003 POP3 server version 6.5.7638.1 signing off.\r\n";
 
@@ -50,7 +49,7 @@ constexpr std::string_view quotedPrintablePiece =
     "\"\r\nContent-Transfer-Encoding: quoted-printable\r\nContent-Disposition: attachment; "
     "filename=\"";
 // uudecode needs a file mode on the begin line.
-constexpr std::string_view uuPiece = "\"\r\nEncoding: 446 uuencode\r\n\r\nbegin 644 ";
+constexpr std::string_view uuPiece = "\"\r\nContent-Transfer-Encoding: uuencode\r\n\r\nbegin 644 ";
 constexpr std::string_view uuPieceEnd = "\r\n";
 constexpr std::string_view quotedNameEnd = "\"\r\n\r\n";
 constexpr std::string_view attachmentEnd = "\r\n";
@@ -90,12 +89,9 @@ void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
     sendMessage(conn, okReply, toClient);
     sendMessage(conn, passCommand, toServer);
     sendMessage(conn, okReply, toClient);
-    sendMessage(conn, listCommand, toServer);
-    sendMessage(conn, listReply, toClient);
-    sendMessage(conn, retrCommand, toServer);
-
-    // Readers size the mail by the count in the RETR reply: every octet of the
-    // mail before stuffing, without the terminating dot line.
+    // Readers size the mail by the counts in the LIST and RETR replies: every
+    // octet of the mail before stuffing, without the terminating dot line. LIST
+    // gives the count first, so the mail is put together before it.
     const std::string head = messageHead(file);
     const std::string filler = pickFillerText(*file.random);
     const std::string name = fileNameInHeader(file.name);
@@ -103,7 +99,13 @@ void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
                             attachmentTypeHead.size() + 2 * name.size() + piece.size() +
                             pieceEnd.size() + attachmentSize(file) + attachmentEnd.size() +
                             mailEnd.size() - replyTerminator.size();
-    sendMessage(conn, "+OK " + std::to_string(octets) + " octets\r\n", toClient);
+    const std::string size = std::to_string(octets);
+
+    sendMessage(conn, listCommand, toServer);
+    // One message and its scan listing (RFC 1939 section 5).
+    sendMessage(conn, "+OK 1 message (" + size + " octets)\r\n1 " + size + "\r\n.\r\n", toClient);
+    sendMessage(conn, retrCommand, toServer);
+    sendMessage(conn, "+OK " + size + " octets\r\n", toClient);
 
     sendMessage(conn, head, toClient);
     sendMessage(conn, textPartHead, toClient);

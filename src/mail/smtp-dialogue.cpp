@@ -31,8 +31,10 @@ constexpr std::string_view quitCommand = "QUIT\r\n";
 
 // The mail.
 constexpr std::string_view boundaryLine = "--------------020106020307040709020108\r\n";
-// The closing delimiter and the line with one dot that ends DATA.
-constexpr std::string_view mailEnd = "--------------020106020307040709020108--\r\n.\r\n";
+// The closing delimiter and the line with one dot that ends DATA. The CR LF
+// before the delimiter belongs to it (RFC 2046 section 5.1.1), so the part's
+// last line keeps its own line end.
+constexpr std::string_view mailEnd = "\r\n--------------020106020307040709020108--\r\n.\r\n";
 constexpr std::string_view headUserAgent =
     "User-Agent: Mozilla/5.0 (X11; Linux i686; rv:24.0) Gecko/20100101 Thunderbird/24.5.0\r\n";
 constexpr std::string_view headTail =
@@ -56,7 +58,9 @@ constexpr std::string_view quotedPrintablePartHead =
     "filename=\"";
 // uudecode needs a file mode on the begin line.
 constexpr std::string_view uuPartHead =
-    "Content-Type: application/octet-stream\r\nEncoding: 446 uuencode\r\n\r\nbegin 644 ";
+    "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: uuencode\r\n"
+    "Content-Disposition: attachment; filename=\"";
+constexpr std::string_view uuBeginLine = "\"\r\n\r\nbegin 644 ";
 
 std::string messageHead(const Transfer& file) {
     std::string head;
@@ -73,7 +77,8 @@ std::string messageHead(const Transfer& file) {
 std::string partHead(const Transfer& file) {
     const std::string name = fileNameInHeader(file.name);
     switch (attachmentEncodingOf(file)) {
-        case AttachmentEncoding::uu: return std::string(uuPartHead) + name + "\r\n";
+        case AttachmentEncoding::uu:
+            return std::string(uuPartHead) + name + std::string(uuBeginLine) + name + "\r\n";
         case AttachmentEncoding::quotedPrintable:
             return std::string(quotedPrintablePartHead) + name + "\"\r\n\r\n";
         case AttachmentEncoding::base64: break;

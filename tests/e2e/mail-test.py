@@ -189,7 +189,7 @@ class MailTest(unittest.TestCase):
             _, pop3 = verify.tcp_stream_bytes(pcaps["p"])
             _, imap = verify.tcp_stream_bytes(pcaps["i"])
         name_end = b'dot-lines.txt"\r\n\r\n'
-        smtp_body = between(client, name_end, b"--------------020106020307040709020108--")
+        smtp_body = between(client, name_end, b"\r\n--------------020106020307040709020108--")
         pop3_body = between(pop3, name_end, b"\r\n--------------070104010108080805080502--")
         imap_body = between(imap, b"quoted-printable\r\n\r\n", b"\r\n--refeics-")
         dot_lines = re.findall(rb"(?:^|\r\n)\.", imap_body)
@@ -231,6 +231,8 @@ class MailTest(unittest.TestCase):
         self.assertTrue(all(0x20 <= c < 0x7F for c in b"".join(lines)), filler)
         mail_side = mail_side[:start] + b"<filler>" + mail_side[end:]
         mail_side = re.sub(rb"\+OK \d+ octets", b"+OK N octets", mail_side)
+        mail_side = re.sub(rb"\+OK 1 message \(\d+ octets\)\r\n1 \d+\r\n",
+                           b"+OK 1 message (N octets)\r\n1 N\r\n", mail_side)
         mail_side = re.sub(rb"RFC822\.SIZE \d+ BODY\[\] \{\d+\}", b"RFC822.SIZE N BODY[] {N}", mail_side)
         return (mail_side, server) if mode == "s" else (client, mail_side)
 

@@ -261,6 +261,44 @@ def tcp_stream_bytes(pcap, stream=0):
     return bytes(opener), bytes(other)
 
 
+def tcp_conversations(pcap):
+    """Every TCP connection of a capture, in the order of their first SYN, as
+    the payload segments in capture order: [(side, payload)], side "client" for
+    the endpoint that sent the SYN, "server" for the other. Read straight from
+    the file (Ethernet, IPv4 or IPv6 without extension headers), so a test can
+    replay each side as it was sent."""
+    connections = {}
+    for _, _, _, frame in read_pcap(pcap).records:
+        ethertype = struct.unpack("!H", frame[12:14])[0]
+        if ethertype == 0x0800:
+            ip = frame[14:]
+            header = (ip[0] & 0x0F) * 4
+            if ip[9] != 6:
+                continue
+            src, dst = ip[12:16], ip[16:20]
+            tcp = ip[header:struct.unpack("!H", ip[2:4])[0]]
+        elif ethertype == 0x86DD:
+            ip = frame[14:]
+            if ip[6] != 6:
+                continue
+            src, dst = ip[8:24], ip[24:40]
+            tcp = ip[40:40 + struct.unpack("!H", ip[4:6])[0]]
+        else:
+            continue
+        sport, dport = struct.unpack("!HH", tcp[:4])
+        flags = tcp[13]
+        payload = tcp[(tcp[12] >> 4) * 4:]
+        key = frozenset([(src, sport), (dst, dport)])
+        if key not in connections:
+            if flags & 0x12 != 0x02:
+                raise AssertionError("a connection that does not begin with a SYN")
+            connections[key] = ((src, sport), [])
+        opener, segments = connections[key]
+        if payload:
+            segments.append(("client" if (src, sport) == opener else "server", bytes(payload)))
+    return [segments for _, segments in connections.values()]
+
+
 def expected_blocks(size, block):
     """How a sender that cuts `size` bytes into `block`-byte segments sends
     them: full blocks, then the remainder if any."""

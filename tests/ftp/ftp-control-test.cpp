@@ -130,7 +130,7 @@ TEST(FtpControlDialogue, LoginAnnouncementRetrievalAndClosingInOrder) {
                 {toServer, "PASS kez\r\n"},
                 {toClient, "230 Login successful.\r\n"},
                 {toServer, "SYST\r\n"},
-                {toClient, "UNIX Type: L8\r\n"},
+                {toClient, "215 UNIX Type: L8\r\n"},
                 {toServer, "TYPE I\r\n"},
                 {toClient, "200 Switching to Binary mode\r\n"},
                 {toServer, a.command},

@@ -315,6 +315,13 @@ INSTANTIATE_TEST_SUITE_P(
                                          BodyCase{(1 << 20) + 100, 65000, true})),
     bodyCaseName);
 
+const std::string postResponse =
+    "HTTP/1.1 200 OK\r\n"
+    "Date: Fri, 21 Sep 2018 13:35:26 GMT\r\n"
+    "Server: Apache/2.2.3 (Debian) PHP/5.2.0-8+etch10 mod_ssl/2.2.3 OpenSSL/0.9.8c\r\n"
+    "Content-Length: 0\r\n"
+    "Content-Type: text/html; charset=UTF-8\r\n\r\n";
+
 // The upload always carries the file plain, whatever encoder the run was given.
 TEST(HttpPost, BodyIsPartHeadFileAndCloseDelimiterFromTheClient) {
     const std::string name = "/tmp/up load (1).bin";
@@ -325,7 +332,15 @@ TEST(HttpPost, BodyIsPartHeadFileAndCloseDelimiterFromTheClient) {
             Exchange x(file, encoder, 1200, name);
             x.post();
 
-            EXPECT_TRUE(x.payloadsFrom(serverPort).empty()) << "the server sends no payload";
+            // The server answers once the whole body is in, then the teardown follows.
+            EXPECT_EQ(x.payloadsFrom(serverPort), std::vector<Payload>{bytesOf(postResponse)});
+            size_t lastClientPayload = 0, answer = 0;
+            for (size_t i = 0; i < x.records.size(); ++i) {
+                if (x.records[i].payload().empty()) continue;
+                (x.records[i].srcPort() == clientPort ? lastClientPayload : answer) = i;
+            }
+            EXPECT_EQ(answer, lastClientPayload + 2) << "after the close delimiter and its ACK";
+            EXPECT_EQ(x.records[answer + 2].flags(), tcpFinAck);
             auto client = x.payloadsFrom(clientPort);
             const std::string head = postRequestHeadText(name, size);
             ASSERT_EQ(client.size(), size == 0 ? 2u : 5u);

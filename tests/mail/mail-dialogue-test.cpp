@@ -77,6 +77,11 @@ TEST(MailDialogues, AnnouncedMailSizesAreExact) {
             ASSERT_NE(terminator, std::string::npos);
             const std::string wire = pop3.server.substr(mailStart, terminator + 2 - mailStart);
             EXPECT_EQ(std::stoull(m[1]), unstuffed(wire).size());
+            // LIST announces the same count in its scan listing.
+            const std::string count = m[1];
+            EXPECT_NE(pop3.server.find("+OK\r\n+OK 1 message (" + count + " octets)\r\n1 " + count +
+                                       "\r\n.\r\n+OK " + count + " octets\r\n"),
+                      std::string::npos);
 
             // IMAP: the literal ends where the FETCH reply's closing ")" begins.
             Dialogue imap = runDialogue(runImapTransfer, input.bytes, encoding);
@@ -105,6 +110,65 @@ TEST(MailDialogues, UuBeginLineCarriesAModeAndLineDotsAreStuffedOutsideImap) {
     // The DATA phase ends once, at the end of the mail.
     const std::string dataEnd = "\r\n.\r\n";
     EXPECT_EQ(smtp.client.find(dataEnd), smtp.client.rfind("QUIT") - dataEnd.size());
+}
+
+// The attachment's part head, as a reader needs it to find and decode the file:
+// the name quoted (a name with spaces stays whole), the encoding named (UU
+// included), and the part's last line ended before the closing delimiter.
+TEST(MailDialogues, AttachmentHeadsNameTheFileAndItsEncoding) {
+    const std::string name = "my report (v2).pdf";
+    const std::string disposition = "Content-Disposition: attachment; filename=\"" + name + "\"";
+    const std::string uuBegin = "\r\n\r\nbegin 644 " + name + "\r\n";
+    const struct {
+        void (*run)(TcpSession&, const Transfer&);
+        uint8_t encoding;
+        bool fromServer;
+        std::string head;  // the part head from its Content-Type line on
+        std::string end;   // the end of the attachment and of the mail
+    } cases[] = {
+        {runSmtpTransfer, 0, false,
+         "Content-Type: application/x-as400attachment;\r\n name=\"" + name +
+             "\"\r\nContent-Transfer-Encoding: base64\r\n" + disposition + "\r\n\r\n",
+         "\r\n\r\n--------------020106020307040709020108--\r\n.\r\n"},
+        {runSmtpTransfer, 1, false,
+         "Content-Type: application/x-as400attachment;\r\n name=\"" + name +
+             "\"\r\nContent-Transfer-Encoding: quoted-printable\r\n" + disposition + "\r\n\r\n",
+         "=\r\n\r\n--------------020106020307040709020108--\r\n.\r\n"},
+        {runSmtpTransfer, 2, false,
+         "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: uuencode\r\n" +
+             disposition + uuBegin,
+         "`\r\nend\r\n\r\n--------------020106020307040709020108--\r\n.\r\n"},
+        {runPop3Transfer, 2, true,
+         "Content-Type: application/octet-stream;\r\n name=\"" + name +
+             "\"\r\nContent-Transfer-Encoding: uuencode" + uuBegin,
+         "`\r\nend\r\n\r\n--------------070104010108080805080502--\r\n.\r\n"},
+        {runImapTransfer, 0, true,
+         "Content-Type: application/octet-stream\r\n" + disposition +
+             "\r\nContent-Transfer-Encoding: base64\r\n\r\n",
+         "\r\n\r\n--refeics-138facf0-915a-4457-8ff5-a6982ea42135--\r\n\r\n)\r\n"},
+        {runImapTransfer, 2, true,
+         "Content-Type: application/octet-stream\r\n" + disposition +
+             "\r\nContent-Transfer-Encoding: uuencode" + uuBegin,
+         "`\r\nend\r\n\r\n--refeics-138facf0-915a-4457-8ff5-a6982ea42135--\r\n\r\n)\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.head);
+        const Dialogue d = runDialogue(c.run, testing::bytesOf("abc"), c.encoding, name);
+        const std::string& text = c.fromServer ? d.server : d.client;
+        EXPECT_NE(text.find(c.head), std::string::npos);
+        EXPECT_NE(text.find(c.end), std::string::npos);
+        EXPECT_EQ(text.find("Encoding: 446"), std::string::npos);
+    }
+}
+
+TEST(MailDialogues, ImapGreetingIsOneResponseLine) {
+    const Dialogue d = runDialogue(runImapTransfer, {}, 0);
+    EXPECT_EQ(d.server.rfind(
+                  "* OK [CAPABILITY IMAP4REV1 I18NLEVEL=1 LITERAL+ SASL-IR LOGIN-REFERRALS] "
+                  "[10.10.5.140] IMAP4rev1 2007e.404 at Tue, 9 Nov 2010 15:13:41 +0000 (WET)\r\n"
+                  "A01 OK ",
+                  0),
+              0u);
 }
 
 TEST(MailFiller, EntriesKeepTheirForm) {
