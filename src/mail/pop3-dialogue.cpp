@@ -91,9 +91,17 @@ void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
     sendMessage(conn, okReply, toClient);
     // Readers size the mail by the counts in the LIST and RETR replies: every
     // octet of the mail before stuffing, without the terminating dot line. LIST
-    // gives the count first, so the mail is put together before it.
+    // gives the count first, so the mail is put together before it. The filler
+    // is still the one drawn after RETR: it is picked from a copy of the
+    // generator moved past the IPv4 identifications of the six packets of the
+    // LIST and RETR exchange, and the run's generator takes that draw after RETR,
+    // so a seed gives the same filler and identifications as ever.
     const std::string head = messageHead(file);
-    const std::string filler = pickFillerText(*file.random);
+    Random ahead = *file.random;
+    if (file.settings->ipVersion == 4) {
+        for (int packet = 0; packet < 6; ++packet) nextRandom(ahead);
+    }
+    const std::string filler = pickFillerText(ahead);
     const std::string name = fileNameInHeader(file.name);
     const uint64_t octets = head.size() + textPartHead.size() + filler.size() +
                             attachmentTypeHead.size() + 2 * name.size() + piece.size() +
@@ -105,6 +113,7 @@ void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
     // One message and its scan listing (RFC 1939 section 5).
     sendMessage(conn, "+OK 1 message (" + size + " octets)\r\n1 " + size + "\r\n.\r\n", toClient);
     sendMessage(conn, retrCommand, toServer);
+    nextRandom(*file.random);
     sendMessage(conn, "+OK " + size + " octets\r\n", toClient);
 
     sendMessage(conn, head, toClient);
