@@ -1,10 +1,10 @@
 #include "driver/run-driver.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,7 +15,10 @@
 #include "capture/packet-builder.h"
 #include "input/progress-meter.h"
 #include "common/random.h"
+#include "input/input-file.h"
 #include "input/temp-file.h"
+#include "sink/capture-sink.h"
+#include "sink/pending-files.h"
 #include "driver/command-line.h"
 #include "driver/connection.h"
 #include "ftp/ftp-transfer.h"
@@ -45,6 +48,9 @@ struct Run {
     std::optional<uint64_t> seed;
     std::string inputPath;
     struct stat inputStat {};
+    std::vector<std::string> captureNames;  // one per mode, in order
+    bool captureOnStdout = false;  // then every other line of standard output goes to err
+    std::string tempDirectory;     // for the gzip body and a spooled input
 };
 
 [[noreturn]] void valueError(const std::string& message) {
@@ -67,35 +73,30 @@ void applyEmailAddress(const std::optional<std::string>& text, const char* optio
 }
 
 void openInput(Run& run, const CommandLine& cl) {
-    if (!cl.inputPath) throw FatalError("Input file not found", exitFailure);
-    run.inputPath = *cl.inputPath;
-    const std::string& path = run.inputPath;
-    if (::stat(path.c_str(), &run.inputStat) != 0) {
-        throw FatalError("Input file " + path + " not found", exitFailure);
+    if (!cl.inputPath) {
+        throw FatalError("Error: Input file not found: no input file given\n" + usageText(),
+                         exitUsage);
     }
-    if (S_ISDIR(run.inputStat.st_mode)) {
-        throw FatalError("Input has to be a file, not a directory", exitFailure);
-    }
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw FatalError("Failed to open infile " + path, exitFailure);
-    // From here on the open file is what counts, whatever happens to the path.
-    if (::fstat(fd, &run.inputStat) != 0 || S_ISDIR(run.inputStat.st_mode)) {
-        ::close(fd);
-        throw FatalError("Failed to open infile " + path, exitFailure);
-    }
-    run.input.fd = fd;
-    run.input.name = path;
-    run.input.size = static_cast<uint64_t>(run.inputStat.st_size);
+    openInputFile(run.input, run.inputStat, *cl.inputPath);
+    // Standard input goes by its stand-in name in the transfer and the capture names.
+    run.inputPath = *cl.inputPath == "-" ? standardInputName : *cl.inputPath;
 }
 
 void applyAddress(const std::optional<std::string>& text, const char* option, const char* label,
-                  std::array<uint8_t, 4>& v4, std::array<uint8_t, 16>& v6, bool verbose,
-                  std::ostream& out) {
+                  int ipVersion, std::array<uint8_t, 4>& v4, std::array<uint8_t, 16>& v6,
+                  bool verbose, std::ostream& out) {
     if (!text) return;
     auto address = parseIpAddress(*text);
     if (!address) {
         valueError(std::string(option) +
                    " takes a dotted-quad IPv4 address or an IPv6 address, not '" + *text + "'");
+    }
+    // An address of the other family would be silently replaced by the default.
+    if (address->version != ipVersion) {
+        valueError(std::string(option) + " '" + *text + "' is an IPv" +
+                   std::to_string(address->version) + " address but the run is IPv" +
+                   std::to_string(ipVersion) +
+                   (ipVersion == 4 ? " (-6 makes it IPv6)" : " (without -6 it is IPv4)"));
     }
     if (address->version == 4) {
         std::memcpy(v4.data(), address->bytes, 4);
@@ -118,8 +119,10 @@ bool sameFile(const std::string& name, const struct stat& input) {
 }
 
 // Everything that can be refused is refused here, before the first capture.
-void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
+void prepareRun(Run& run, const CommandLine& cl, std::ostream& stdOut, std::ostream& err) {
     Connection& conn = run.conn;
+    run.captureOnStdout = cl.outFile && !cl.outFile->empty() && sinkIsStandardOutput(*cl.outFile);
+    std::ostream& out = run.captureOnStdout ? err : stdOut;
     conn.verbose = cl.verbose ? 1 : 0;
     conn.ipVersion = cl.ipv6 ? 6 : 4;
     if (cl.blockSize) {
@@ -136,13 +139,16 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
     applyEmailAddress(cl.dstEmail, "--dstemail", "destination", conn.dstEmail, conn.verbose, out);
     openInput(run, cl);
     setDefaultAddresses(conn);
-    applyAddress(cl.srcIp, "--srcip", "source", conn.srcIPv4, conn.srcIPv6, conn.verbose, out);
-    applyAddress(cl.dstIp, "--dstip", "destination", conn.dstIPv4, conn.dstIPv6, conn.verbose, out);
+    applyAddress(cl.srcIp, "--srcip", "source", conn.ipVersion, conn.srcIPv4, conn.srcIPv6,
+                 conn.verbose, out);
+    applyAddress(cl.dstIp, "--dstip", "destination", conn.ipVersion, conn.dstIPv4, conn.dstIPv6,
+                 conn.verbose, out);
     conn.inFileName = run.inputPath;
     if (cl.outFile) {
         if (cl.outFile->empty()) valueError("-o/--outfile needs a file name");
         if (sameFile(*cl.outFile, run.inputStat)) {
-            throw FatalError("Output file cannot be input file!", exitFailure);
+            throw FatalError("Error: " + *cl.outFile + ": Output file cannot be input file!",
+                             exitFailure);
         }
         conn.outFileName = *cl.outFile;
     }
@@ -176,7 +182,7 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
     run.modes = parseModeList(cl.mode.value_or("h"));
     if (run.modes.size() > 1) {
         if (run.ports) {
-            out << "Specifying a destination port is not possible when using multiple modes. "
+            err << "Specifying a destination port is not possible when using multiple modes. "
                    "Switching to default destination ports.\n";
             // A source port given with it still applies to every mode.
             run.ports->destination = 0;
@@ -190,24 +196,43 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
     }
     for (const ModeRow& row : run.modes) {
         if (modeNeedsUrlPath(row.mode) && !encodeUrlPath(conn.inFileName)) {
-            throw FatalError(urlEncoderTooLong, exitFailure);
-        }
-        if (sameFile(composeCaptureName(conn.outFileName, run.inputPath, row.suffix),
-                     run.inputStat)) {
-            throw FatalError("Output file cannot be input file!", exitFailure);
+            throw FatalError("Error: " + conn.inFileName + ": " + urlEncoderTooLong, exitFailure);
         }
     }
+    for (const ModeRow& row : run.modes) {
+        std::string name = composeCaptureName(conn.outFileName, run.inputPath, row.suffix);
+        if (sameFile(name, run.inputStat)) {
+            throw FatalError("Error: " + name + ": Output file cannot be input file!", exitFailure);
+        }
+        if (hasOverlongComponent(name)) {
+            throw FatalError(systemErrorText(name, ENAMETOOLONG), exitFailure);
+        }
+        run.captureNames.push_back(std::move(name));
+    }
+    // Helper files go beside the captures, unless the captures go to a device
+    // or standard output.
+    int error = 0;
+    const std::string& first = run.captureNames.front();
+    run.tempDirectory = sinkKindOf(first, error) == SinkKind::replaceName
+                            ? directoryOf(first)
+                            : fallbackTempDirectory();
+    run.gzip.tempDirectory = run.tempDirectory;
 }
 
-// A pipe, FIFO or device is read once into a private temporary file, so its
-// size is known and every mode carries all of it.
+// An input whose size cannot be trusted is read once into a private temporary
+// file, so its size is known and every mode carries all of it.
 void makeInputRegular(Run& run) {
-    if (S_ISREG(run.inputStat.st_mode)) return;
-    uint64_t copied = 0;
-    int tmp = copyToPrivateTempFile(run.input.fd, run.input.name, copied);
-    ::close(run.input.fd);
-    run.input.fd = tmp;
-    run.input.size = copied;
+    if (!readsLikeAPipe(run.input.fd, run.inputStat)) return;
+    run.progress = makeReadingMeter(STDERR_FILENO);
+    startProgress(run.progress, run.input.name);
+    spoolInput(run.input, run.tempDirectory, run.progress);
+}
+
+// Standard output that takes no more text ends the run like any failed write.
+void checkStandardOutput(std::ostream& out, int savedErrno) {
+    if (out.flush()) return;
+    throw FatalError(systemErrorText("standard output", errno ? errno : savedErrno ? savedErrno : EIO),
+                     exitFailure);
 }
 
 void runMode(Run& run, const ModeRow& row) {
@@ -223,7 +248,8 @@ void runMode(Run& run, const ModeRow& row) {
     }
 }
 
-void writeCaptures(Run& run, std::ostream& out) {
+void writeCaptures(Run& run, std::ostream& stdOut, std::ostream& err) {
+    std::ostream& out = run.captureOnStdout ? err : stdOut;
     Connection& conn = run.conn;
     run.random = seededRandom(run.seed ? *run.seed : seedFromEnvironment());
     conn.random = &run.random;
@@ -240,11 +266,14 @@ void writeCaptures(Run& run, std::ostream& out) {
     conn.tmpFile = &run.gzip;
     buildEthernetHeaders(conn);
 
-    for (const ModeRow& row : run.modes) {
+    for (size_t i = 0; i < run.modes.size(); ++i) {
+        const ModeRow& row = run.modes[i];
         conn.dstPort =
             (run.ports && run.ports->destination != 0) ? run.ports->destination : row.defaultPort;
-        std::string name = composeCaptureName(conn.outFileName, run.inputPath, row.suffix);
+        const std::string& name = run.captureNames[i];
+        errno = 0;
         out << "Writing to " << name << "\n";
+        checkStandardOutput(out, errno);
         openOutput(run.capture, name);
         startProgress(run.progress, name);
         runMode(run, row);
@@ -261,7 +290,8 @@ void printMessage(std::ostream& out, const std::string& message) {
 
 }  // namespace
 
-int runTracemint(int argc, char* argv[], std::ostream& out) {
+int runTracemint(int argc, char* argv[], std::ostream& out, std::ostream& err) {
+    removePendingFilesOnSignals();
     Run run;
     int status = exitSuccess;
     try {
@@ -271,25 +301,27 @@ int runTracemint(int argc, char* argv[], std::ostream& out) {
         } else if (cl.version) {
             out << versionText << "\n";
         } else {
-            prepareRun(run, cl, out);
+            prepareRun(run, cl, out, err);
             makeInputRegular(run);
-            writeCaptures(run, out);
+            writeCaptures(run, out, err);
         }
+        errno = 0;
+        checkStandardOutput(out, errno);
     } catch (const FatalError& error) {
-        // Every byte produced so far goes into the capture before the run ends.
+        // The capture in progress is removed: a capture is whole or absent.
         clearProgress(run.progress);
         abandonCapture(run.capture);
-        printMessage(out, error.what());
+        printMessage(err, error.what());
         status = error.status;
     } catch (const std::exception& error) {
         clearProgress(run.progress);
         abandonCapture(run.capture);
-        printMessage(out, std::string("Error: ") + error.what());
+        printMessage(err, std::string("Error: ") + error.what());
         status = exitFailure;
     }
     releaseGzipBody(run.gzip);
     if (run.input.fd >= 0) ::close(run.input.fd);
-    out.flush();
+    err.flush();
     return status;
 }
 

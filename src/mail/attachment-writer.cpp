@@ -3,6 +3,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/checksum.h"
+#include "common/fatal-error.h"
 #include "input/block-reader.h"
 #include "tcp/tcp-session.h"
 #include "mail/base64.h"
@@ -80,7 +82,15 @@ void writeUu(MessageSink& sink) {
     emit(sink, asBytes(uuClosingText));
 }
 
-void writeQuotedPrintable(MessageSink& sink) {
+// The quoted-printable length is announced after a counting pass and before the
+// encoding pass; both passes sum what they read, so an input rewritten between
+// them is caught instead of contradicting the announced length.
+uint32_t inputDigest(const ChecksumSum& sum, uint64_t octets) {
+    return static_cast<uint32_t>(finishChecksum(sum)) ^ static_cast<uint32_t>(octets << 16);
+}
+
+uint32_t writeQuotedPrintable(MessageSink& sink) {
+    ChecksumSum read;
     const size_t blockSize = sink.conn.blockSize > 0 ? static_cast<size_t>(sink.conn.blockSize) : 0;
     std::vector<char> buffer(blockSize + 2 * qpMaxOutputPerByte);
     QuotedPrintableState state;
@@ -89,6 +99,7 @@ void writeQuotedPrintable(MessageSink& sink) {
     for (;;) {
         Bytes block = nextBlock(reader, qpReadSize);
         if (block.empty()) break;
+        addToChecksum(read, block);
         while (!block.empty()) {
             const size_t limit = blockSize > held ? blockSize - held : 0;
             QpProgress step = qpEncode(state, block, buffer.data() + held, limit);
@@ -103,19 +114,23 @@ void writeQuotedPrintable(MessageSink& sink) {
     }
     held += qpFinish(state, buffer.data() + held);
     if (held > 0) emit(sink, viewOf(buffer, held));
+    return inputDigest(read, sink.octets);
 }
 
-uint64_t quotedPrintableSize(const Connection& conn) {
+AttachmentPlan quotedPrintablePlan(const Connection& conn) {
     QuotedPrintableState state;
+    ChecksumSum read;
     uint64_t total = 0;
     BlockReader reader = openBlockReader(*conn.inFile);
     for (;;) {
         Bytes block = nextBlock(reader, qpReadSize);
         if (block.empty()) break;
+        addToChecksum(read, block);
         total += qpCount(state, block);
     }
     char tail[qpMaxOutputPerByte];
-    return total + qpFinish(state, tail);
+    total += qpFinish(state, tail);
+    return {total, inputDigest(read, total)};
 }
 
 }  // namespace
@@ -128,23 +143,34 @@ AttachmentEncoding attachmentEncodingOf(const Connection& conn) {
     }
 }
 
-uint64_t writeAttachment(Connection& conn, DotStuffingMode stuffing) {
+uint64_t writeAttachment(Connection& conn, DotStuffingMode stuffing, const AttachmentPlan* plan) {
     MessageSink sink{conn, stuffing, {}, {}, 0};
+    uint32_t digest = 0;
     switch (attachmentEncodingOf(conn)) {
         case AttachmentEncoding::base64: writeBase64(sink); break;
-        case AttachmentEncoding::quotedPrintable: writeQuotedPrintable(sink); break;
+        case AttachmentEncoding::quotedPrintable: digest = writeQuotedPrintable(sink); break;
         case AttachmentEncoding::uu: writeUu(sink); break;
+    }
+    if (plan && (plan->octets != sink.octets || plan->inputDigest != digest)) {
+        throw FatalError("Error: " + conn.inFile->name +
+                             ": changed while being read (the second reading differs from the first)",
+                         exitFailure);
     }
     return sink.octets;
 }
 
-uint64_t attachmentSize(const Connection& conn) {
+AttachmentPlan planAttachment(const Connection& conn) {
     switch (attachmentEncodingOf(conn)) {
-        case AttachmentEncoding::quotedPrintable: return quotedPrintableSize(conn);
-        case AttachmentEncoding::uu: return uuEncodedSize(conn.inFile->size) + uuClosingText.size();
+        case AttachmentEncoding::quotedPrintable: return quotedPrintablePlan(conn);
+        case AttachmentEncoding::uu:
+            return {uuEncodedSize(conn.inFile->size) + uuClosingText.size(), 0};
         case AttachmentEncoding::base64: break;
     }
-    return base64EncodedSize(conn.inFile->size);
+    return {base64EncodedSize(conn.inFile->size), 0};
+}
+
+uint64_t attachmentSize(const Connection& conn) {
+    return planAttachment(conn).octets;
 }
 
 }  // namespace tracemint

@@ -108,8 +108,9 @@ void writeImapDialogue(Connection& conn) {
     const std::string head = messageHead(conn);
     const std::string filler = pickFillerText(*conn.random);
     const std::string name = fileNameInHeader(conn.inFileName);
+    const AttachmentPlan plan = planAttachment(conn);
     uint64_t octets = head.size() + textPartHead.size() + filler.size() +
-                      attachmentPartHead.size() + name.size() + attachmentSize(conn) +
+                      attachmentPartHead.size() + name.size() + plan.octets +
                       mailEnd.size() - fetchReplyEnd.size();
     switch (encoding) {
         case AttachmentEncoding::uu:
@@ -139,7 +140,7 @@ void writeImapDialogue(Connection& conn) {
     }
     conn.dataDirection = toClient;
     // A literal is taken by its length, so its lines are sent as they are.
-    writeAttachment(conn, DotStuffingMode::none);
+    writeAttachment(conn, DotStuffingMode::none, &plan);
     sendMessage(conn, mailEnd, toClient);
     sendMessage(conn, fetchDone, toClient);
 

@@ -99,9 +99,10 @@ void writePop3Dialogue(Connection& conn) {
     const std::string head = messageHead(conn);
     const std::string filler = pickFillerText(*conn.random);
     const std::string name = fileNameInHeader(conn.inFileName);
+    const AttachmentPlan plan = planAttachment(conn);
     const uint64_t octets = head.size() + textPartHead.size() + filler.size() +
                             attachmentTypeHead.size() + 2 * name.size() + piece.size() +
-                            pieceEnd.size() + attachmentSize(conn) + attachmentEnd.size() +
+                            pieceEnd.size() + plan.octets + attachmentEnd.size() +
                             mailEnd.size() - replyTerminator.size();
     sendMessage(conn, "+OK " + std::to_string(octets) + " octets\r\n", toClient);
 
@@ -114,7 +115,7 @@ void writePop3Dialogue(Connection& conn) {
     sendMessage(conn, name, toClient);
     sendMessage(conn, pieceEnd, toClient);
     conn.dataDirection = toClient;
-    writeAttachment(conn, DotStuffingMode::stuff);
+    writeAttachment(conn, DotStuffingMode::stuff, &plan);
     sendMessage(conn, attachmentEnd, toClient);
     sendMessage(conn, mailEnd, toClient);
 
