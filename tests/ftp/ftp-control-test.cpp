@@ -85,7 +85,7 @@ TEST(FtpRetrieveCommand, CarriesTheWholePath) {
         {"a\rb\r", std::string("RETR a\r\0b\r\0\r\n", 13)},
         // A line feed would end the command and start another.
         {"a\nDELE important.txt", "RETR a%0ADELE important.txt\r\n"},
-        {"a\r\nb", std::string("RETR a\r\0%0Ab\r\n", 15)},
+        {"a\r\nb", std::string("RETR a\r\0%0Ab\r\n", 14)},
     };
     for (const auto& [path, line] : cases) {
         EXPECT_EQ(ftpRetrieveCommand(path), line) << path.size() << "-character path";
