@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ zlib1g-dev libgtest-dev tshark python3 groff-base
-          clang libclang-rt-14-dev valgrind)
+          clang libclang-rt-14-dev valgrind strace)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
