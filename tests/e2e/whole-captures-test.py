@@ -215,6 +215,34 @@ class StandardStreams(unittest.TestCase):
             self.assertEqual(sorted(p.name for p in work.path.iterdir()), ["in.bin"])
 
 
+class CorpusRecipe(unittest.TestCase):
+    def test_the_readmes_corpus_recipe_shows_errors_and_goes_on(self):
+        readme = (verify.REPO_ROOT / "README.md").read_text().splitlines()
+        start = readme.index("    mkdir -p captures")
+        recipe = []
+        for line in readme[start:]:
+            if not line.startswith("    "):
+                break
+            recipe.append(line[4:])
+        with verify.WorkDir() as work:
+            work.write("corpus/a.bin", pattern_bytes(5000, 4))
+            # Too long for the URL path of the HTTP modes: this run fails.
+            work.write("corpus/" + "n" * 246, b"data")
+            work.write("corpus/c.bin", pattern_bytes(7000, 5))
+            env = {**os.environ, "PATH": f"{os.path.dirname(TOOL)}:{os.environ['PATH']}"}
+            proc = subprocess.run(["sh", "-c", "\n".join(recipe)], cwd=work.path, env=env,
+                                  capture_output=True, timeout=600)
+            self.assertEqual(proc.returncode, 123, proc.stderr)
+            self.assertEqual(proc.stdout, b"")
+            self.assertEqual(proc.stderr.decode(),
+                             f"Error: {work.path}/corpus/{'n' * 246}: URL encoder: Filename too long\n")
+            for name in ("a.bin", "c.bin"):
+                written = sorted(p.name for p in (work.path / "captures" / name).iterdir())
+                self.assertEqual(written, sorted(f"{name}-{s}.pcap" for s in
+                                                 ("http-get", "http2-get", "smtp", "ftp-active")))
+            self.assertEqual(list((work.path / "captures" / ("n" * 246)).iterdir()), [])
+
+
 class FtpName(unittest.TestCase):
     def test_line_feed_in_the_name_never_starts_another_command(self):
         name = "a\nDELE important.txt"
