@@ -46,6 +46,8 @@ CONFIGS = [
 # The tool's first own system call: its query of the SIGINT handler.
 MARKER = re.compile(r"^\d+\s+rt_sigaction\(SIGINT, NULL")
 CALL = re.compile(r"^\d+\s+(\w+)\(")
+FIRST_FD = re.compile(r"^\d+\s+\w+\((\d+)[,)]")
+PIPE = re.compile(r"^\d+\s+pipe2?\(\[(\d+), (\d+)\]")
 NAMES = ("out.pcap", "in.bin", "stdin", "standard output", "temporary")
 
 
@@ -75,30 +77,43 @@ def input_of(config):
 
 
 def own_calls(work, config):
-    """For each system call of interest, how many the run makes before its
-    first own one, and how many in all."""
+    """For each system call of interest, the numbers (1-based, as strace
+    counts them) of the calls that are the tool's own: after its first own
+    call, and not the sanitizer runtime's (which checks memory by writing it
+    to a pipe of its own: pipe2, write, close, close)."""
     log = Path(work) / "trace.log"
     proc = run(arguments(config), work, input_of(config) if config[2] else None,
-               ["-o", str(log), "-e", "trace=" + ",".join(SYSCALLS + ["rt_sigaction"])])
+               ["-o", str(log), "-e", "trace=" + ",".join(SYSCALLS + ["rt_sigaction", "pipe2"])])
     assert proc.returncode == 0, proc.stderr
     counts = {name: 0 for name in SYSCALLS}
-    before = None
+    own = {name: [] for name in SYSCALLS}
+    started = False
+    runtime_fds = set()
     for line in log.read_text(errors="replace").splitlines():
-        if before is None and MARKER.match(line):
-            before = dict(counts)
+        started = started or bool(MARKER.match(line))
+        pipe = PIPE.match(line)
+        if pipe:
+            runtime_fds |= {int(pipe.group(1)), int(pipe.group(2))}
         m = CALL.match(line)
-        if m and m.group(1) in counts:
-            counts[m.group(1)] += 1
-    assert before is not None, "the tool's first call was not found"
+        if not m or m.group(1) not in counts:
+            continue
+        name = m.group(1)
+        counts[name] += 1
+        fd = FIRST_FD.match(line)
+        if fd and int(fd.group(1)) in runtime_fds:
+            if name == "close":
+                runtime_fds.discard(int(fd.group(1)))
+            continue
+        if started:
+            own[name].append(counts[name])
+    assert started, "the tool's first call was not found"
     log.unlink()
     (Path(work) / "out.pcap").unlink()
-    return {name: (before[name], counts[name]) for name in SYSCALLS}
+    return own
 
 
-def points(first, total):
-    """Which calls to fail (1-based, as strace counts): the first own one, one
-    in the middle, the last."""
-    own = list(range(first + 1, total + 1))
+def points(own):
+    """Which calls to fail: the first own one, one in the middle, the last."""
     if not own:
         return []
     return sorted({own[0], own[len(own) // 2], own[-1]})
@@ -160,8 +175,8 @@ class FaultInjection(unittest.TestCase):
                 self.assertEqual(proc.returncode, 0, proc.stderr)
                 reference = Path(work, "out.pcap").read_bytes()
                 Path(work, "out.pcap").unlink()
-                for syscall, (first, total) in own_calls(work, config).items():
-                    for when in points(first, total):
+                for syscall, own in own_calls(work, config).items():
+                    for when in points(own):
                         for errno_name in ERRNOS:
                             jobs.append((config, reference, syscall, when, errno_name))
         workers = max(2, os.cpu_count() or 2)

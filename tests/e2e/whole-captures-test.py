@@ -34,7 +34,9 @@ def slowed(syscall, delay_us, args, cwd, log):
     return subprocess.Popen(
         ["strace", "-D", "-o", str(log), "-e", f"trace={syscall}",
          "-e", f"inject={syscall}:delay_exit={delay_us}", TOOL, *args],
-        cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        # LeakSanitizer stops the world with ptrace, which strace already holds.
+        env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0:" + os.environ.get("ASAN_OPTIONS", "")})
 
 
 def wait_for(condition, timeout=60):
