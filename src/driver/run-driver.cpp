@@ -14,6 +14,7 @@
 #include "common/fatal-error.h"
 #include "capture/packet-builder.h"
 #include "input/progress-meter.h"
+#include "common/file-io.h"
 #include "common/random.h"
 #include "input/input-file.h"
 #include "input/temp-file.h"
@@ -115,7 +116,8 @@ void setDefaultAddresses(Connection& conn) {
 
 bool sameFile(const std::string& name, const struct stat& input) {
     struct stat st {};
-    return ::stat(name.c_str(), &st) == 0 && st.st_dev == input.st_dev && st.st_ino == input.st_ino;
+    return retryInterrupted([&] { return ::stat(name.c_str(), &st); }) == 0 &&
+           st.st_dev == input.st_dev && st.st_ino == input.st_ino;
 }
 
 // Everything that can be refused is refused here, before the first capture.
@@ -229,10 +231,10 @@ void makeInputRegular(Run& run) {
 }
 
 // Standard output that takes no more text ends the run like any failed write.
-void checkStandardOutput(std::ostream& out, int savedErrno) {
+// Callers clear errno before they write, so it holds the failed write's reason.
+void checkStandardOutput(std::ostream& out) {
     if (out.flush()) return;
-    throw FatalError(systemErrorText("standard output", errno ? errno : savedErrno ? savedErrno : EIO),
-                     exitFailure);
+    throw FatalError(systemErrorText("standard output", errno ? errno : EIO), exitFailure);
 }
 
 void runMode(Run& run, const ModeRow& row) {
@@ -273,7 +275,7 @@ void writeCaptures(Run& run, std::ostream& stdOut, std::ostream& err) {
         const std::string& name = run.captureNames[i];
         errno = 0;
         out << "Writing to " << name << "\n";
-        checkStandardOutput(out, errno);
+        checkStandardOutput(out);
         openOutput(run.capture, name);
         startProgress(run.progress, name);
         runMode(run, row);
@@ -294,6 +296,7 @@ int runTracemint(int argc, char* argv[], std::ostream& out, std::ostream& err) {
     removePendingFilesOnSignals();
     Run run;
     int status = exitSuccess;
+    errno = 0;
     try {
         CommandLine cl = parseCommandLine(argc, argv);
         if (cl.empty || cl.help) {
@@ -305,8 +308,7 @@ int runTracemint(int argc, char* argv[], std::ostream& out, std::ostream& err) {
             makeInputRegular(run);
             writeCaptures(run, out, err);
         }
-        errno = 0;
-        checkStandardOutput(out, errno);
+        checkStandardOutput(out);
     } catch (const FatalError& error) {
         // The capture in progress is removed: a capture is whole or absent.
         clearProgress(run.progress);
