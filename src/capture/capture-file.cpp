@@ -1,20 +1,10 @@
 #include "capture/capture-file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "common/byte-order.h"
-#include "common/fatal-error.h"
-#include "common/file-io.h"
 
 namespace tracemint {
-
-std::string systemErrorText(const std::string& name, int errorNumber) {
-    return "Error: " + name + ": " + std::strerror(errorNumber);
-}
 
 std::array<uint8_t, pcapGlobalHeaderSize> pcapGlobalHeader() {
     std::array<uint8_t, pcapGlobalHeaderSize> h{};
@@ -49,35 +39,12 @@ std::string composeCaptureName(const std::string& outFileName, const std::string
 }
 
 void openOutput(CaptureFile& capture, const std::string& name) {
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        throw FatalError("Error: Failed to open outfile " + name + ": " + std::strerror(errno),
-                         exitFailure);
-    }
-    capture.fd = fd;
-    capture.name = name;
-    capture.buffer.assign(captureBufferSize, 0);
-    capture.used = 0;
+    openSink(capture.sink, name, captureBufferSize);
     appendCapture(capture, pcapGlobalHeader());
 }
 
 void flushCapture(CaptureFile& capture) {
-    if (capture.used == 0) return;
-    size_t n = capture.used;
-    capture.used = 0;
-    if (!writeAll(capture.fd, Bytes(capture.buffer.data(), n))) {
-        throw FatalError(systemErrorText(capture.name, errno), exitFailure);
-    }
-}
-
-uint8_t* captureSpace(CaptureFile& capture, size_t n) {
-    if (capture.used + n > capture.buffer.size()) {
-        flushCapture(capture);
-        if (n > capture.buffer.size()) capture.buffer.resize(n);
-    }
-    uint8_t* p = capture.buffer.data() + capture.used;
-    capture.used += n;
-    return p;
+    flushSink(capture.sink);
 }
 
 void appendCapture(CaptureFile& capture, Bytes bytes) {
@@ -86,23 +53,11 @@ void appendCapture(CaptureFile& capture, Bytes bytes) {
 }
 
 void closeCapture(CaptureFile& capture) {
-    if (capture.fd < 0) return;
-    flushCapture(capture);
-    int fd = capture.fd;
-    capture.fd = -1;
-    capture.buffer = {};
-    if (::close(fd) != 0) throw FatalError(systemErrorText(capture.name, errno), exitFailure);
+    commitSink(capture.sink);
 }
 
 void abandonCapture(CaptureFile& capture) noexcept {
-    if (capture.fd < 0) return;
-    if (capture.used > 0) {
-        (void)writeAll(capture.fd, Bytes(capture.buffer.data(), capture.used));
-        capture.used = 0;
-    }
-    ::close(capture.fd);
-    capture.fd = -1;
-    capture.buffer = {};
+    discardSink(capture.sink);
 }
 
 }  // namespace tracemint

@@ -7,18 +7,17 @@
 #include <vector>
 
 #include "common/byte-order.h"
+#include "sink/capture-sink.h"
 #include "timing/sim-clock.h"
 
 namespace tracemint {
 
-// One libpcap capture being written. Bytes are gathered in a buffer and written
-// in large pieces; every write is checked, and a failure ends the run with the
-// file's name and the system's reason.
+// One libpcap capture being written. Bytes are gathered in the sink's buffer and
+// written in large pieces; every write is checked, and a failure ends the run
+// with the file's name and the system's reason. The capture appears under its
+// name only when it is whole (see CaptureSink).
 struct CaptureFile {
-    int fd = -1;
-    std::string name;
-    std::vector<uint8_t> buffer;
-    size_t used = 0;
+    CaptureSink sink;
 };
 
 inline constexpr size_t pcapGlobalHeaderSize = 24;
@@ -39,20 +38,22 @@ std::array<uint8_t, pcapRecordHeaderSize> pcapRecordHeader(SimClock stamp, uint3
 std::string composeCaptureName(const std::string& outFileName, const std::string& inputPath,
                                const std::string& suffix);
 
-// Creates (or truncates) the capture and buffers its file header. A capture that
-// cannot be created ends the run: "Error: Failed to open outfile NAME: reason",
-// status 255.
+// Starts the capture and buffers its file header. A capture that cannot be
+// created ends the run: "Error: Failed to open outfile NAME: reason", status 255.
 void openOutput(CaptureFile& capture, const std::string& name);
 
 // n bytes at the end of the capture, to be filled by the caller at once.
-uint8_t* captureSpace(CaptureFile& capture, size_t n);
+inline uint8_t* captureSpace(CaptureFile& capture, size_t n) {
+    return sinkSpace(capture.sink, n);
+}
 void appendCapture(CaptureFile& capture, Bytes bytes);
 
 // Writes every buffered byte; a failed write ends the run (status 255).
 void flushCapture(CaptureFile& capture);
-// Flushes and closes; a failure ends the run.
+// Flushes, closes and puts the whole capture under its name; a failure ends the run.
 void closeCapture(CaptureFile& capture);
-// After a failure elsewhere: writes what it can and closes, without throwing.
+// After a failure elsewhere: closes without throwing and removes the capture in
+// progress, so nothing cut short is left under a capture's name.
 void abandonCapture(CaptureFile& capture) noexcept;
 
 }  // namespace tracemint

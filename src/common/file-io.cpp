@@ -2,9 +2,16 @@
 
 #include <unistd.h>
 
-#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "common/fatal-error.h"
 
 namespace tracemint {
+
+std::string systemErrorText(const std::string& name, int errorNumber) {
+    return "Error: " + name + ": " + std::strerror(errorNumber);
+}
 
 bool writeAll(int fd, Bytes bytes) {
     const uint8_t* p = bytes.data();
@@ -23,6 +30,11 @@ bool writeAll(int fd, Bytes bytes) {
         n -= static_cast<size_t>(k);
     }
     return true;
+}
+
+int closeFile(int fd) {
+    if (::close(fd) == 0 || errno == EINTR) return 0;
+    return -1;
 }
 
 }  // namespace tracemint

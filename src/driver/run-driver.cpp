@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 
 #include "capture/capture-file.h"
 #include "common/fatal-error.h"
+#include "common/file-io.h"
 #include "common/random.h"
 #include "common/settings.h"
 #include "driver/command-line.h"
@@ -22,6 +24,7 @@
 #include "http/url-path.h"
 #include "http2/http2-exchange.h"
 #include "input/block-reader.h"
+#include "input/input-file.h"
 #include "input/progress-meter.h"
 #include "input/temp-file.h"
 #include "input/transfer.h"
@@ -32,6 +35,8 @@
 #include "mail/smtp-dialogue.h"
 #include "netcond/network-conditions.h"
 #include "tcp/tcp-session.h"
+#include "sink/capture-sink.h"
+#include "sink/pending-files.h"
 #include "timing/sim-clock.h"
 
 namespace tracemint {
@@ -58,6 +63,9 @@ struct Run {
     std::optional<uint64_t> seed;
     std::string inputPath;
     struct stat inputStat {};
+    std::vector<std::string> captureNames;  // one per mode, in order
+    bool captureOnStdout = false;  // then every other line of standard output goes to err
+    std::string tempDirectory;     // for the gzip body and a spooled input
 };
 
 [[noreturn]] void valueError(const std::string& message) {
@@ -80,35 +88,30 @@ void applyEmailAddress(const std::optional<std::string>& text, const char* optio
 }
 
 void openInput(Run& run, const CommandLine& cl) {
-    if (!cl.inputPath) throw FatalError("Input file not found", exitFailure);
-    run.inputPath = *cl.inputPath;
-    const std::string& path = run.inputPath;
-    if (::stat(path.c_str(), &run.inputStat) != 0) {
-        throw FatalError("Input file " + path + " not found", exitFailure);
+    if (!cl.inputPath) {
+        throw FatalError("Error: Input file not found: no input file given\n" + usageText(),
+                         exitUsage);
     }
-    if (S_ISDIR(run.inputStat.st_mode)) {
-        throw FatalError("Input has to be a file, not a directory", exitFailure);
-    }
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw FatalError("Failed to open infile " + path, exitFailure);
-    // From here on the open file is what counts, whatever happens to the path.
-    if (::fstat(fd, &run.inputStat) != 0 || S_ISDIR(run.inputStat.st_mode)) {
-        ::close(fd);
-        throw FatalError("Failed to open infile " + path, exitFailure);
-    }
-    run.input.fd = fd;
-    run.input.name = path;
-    run.input.size = static_cast<uint64_t>(run.inputStat.st_size);
+    openInputFile(run.input, run.inputStat, *cl.inputPath);
+    // Standard input goes by its stand-in name in the transfer and the capture names.
+    run.inputPath = *cl.inputPath == "-" ? standardInputName : *cl.inputPath;
 }
 
 void applyAddress(const std::optional<std::string>& text, const char* option, const char* label,
-                  std::array<uint8_t, 4>& v4, std::array<uint8_t, 16>& v6, bool verbose,
-                  std::ostream& out) {
+                  int ipVersion, std::array<uint8_t, 4>& v4, std::array<uint8_t, 16>& v6,
+                  bool verbose, std::ostream& out) {
     if (!text) return;
     auto address = parseIpAddress(*text);
     if (!address) {
         valueError(std::string(option) +
                    " takes a dotted-quad IPv4 address or an IPv6 address, not '" + *text + "'");
+    }
+    // An address of the other family would be silently replaced by the default.
+    if (address->version != ipVersion) {
+        valueError(std::string(option) + " '" + *text + "' is an IPv" +
+                   std::to_string(address->version) + " address but the run is IPv" +
+                   std::to_string(ipVersion) +
+                   (ipVersion == 4 ? " (-6 makes it IPv6)" : " (without -6 it is IPv4)"));
     }
     if (address->version == 4) {
         std::memcpy(v4.data(), address->bytes, 4);
@@ -135,12 +138,15 @@ void setAddresses(Settings& settings, const std::array<uint8_t, 4>& client4,
 
 bool sameFile(const std::string& name, const struct stat& input) {
     struct stat st {};
-    return ::stat(name.c_str(), &st) == 0 && st.st_dev == input.st_dev && st.st_ino == input.st_ino;
+    return retryInterrupted([&] { return ::stat(name.c_str(), &st); }) == 0 &&
+           st.st_dev == input.st_dev && st.st_ino == input.st_ino;
 }
 
 // Everything that can be refused is refused here, before the first capture.
-void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
+void prepareRun(Run& run, const CommandLine& cl, std::ostream& stdOut, std::ostream& err) {
     Settings& settings = run.settings;
+    run.captureOnStdout = cl.outFile && !cl.outFile->empty() && sinkIsStandardOutput(*cl.outFile);
+    std::ostream& out = run.captureOnStdout ? err : stdOut;
     run.verbose = cl.verbose;
     settings.ipVersion = cl.ipv6 ? 6 : 4;
     applyNetworkOptions(cl, static_cast<uint64_t>(std::time(nullptr)), settings);
@@ -157,14 +163,17 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
     inet_pton(AF_INET, defaultServerIPv4, server4.data());
     inet_pton(AF_INET6, defaultClientIPv6, client6.data());
     inet_pton(AF_INET6, defaultServerIPv6, server6.data());
-    applyAddress(cl.srcIp, "--srcip", "source", client4, client6, run.verbose, out);
-    applyAddress(cl.dstIp, "--dstip", "destination", server4, server6, run.verbose, out);
+    applyAddress(cl.srcIp, "--srcip", "source", settings.ipVersion, client4, client6, run.verbose,
+                 out);
+    applyAddress(cl.dstIp, "--dstip", "destination", settings.ipVersion, server4, server6,
+                 run.verbose, out);
     setAddresses(settings, client4, server4, client6, server6);
     run.inFileName = run.inputPath;
     if (cl.outFile) {
         if (cl.outFile->empty()) valueError("-o/--outfile needs a file name");
         if (sameFile(*cl.outFile, run.inputStat)) {
-            throw FatalError("Output file cannot be input file!", exitFailure);
+            throw FatalError("Error: " + *cl.outFile + ": Output file cannot be input file!",
+                             exitFailure);
         }
         run.outFileName = *cl.outFile;
     }
@@ -198,7 +207,7 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
     run.modes = parseModeList(cl.mode.value_or("h"));
     if (run.modes.size() > 1) {
         if (run.ports) {
-            out << "Specifying a destination port is not possible when using multiple modes. "
+            err << "Specifying a destination port is not possible when using multiple modes. "
                    "Switching to default destination ports.\n";
             // A source port given with it still applies to every mode.
             run.ports->destination = 0;
@@ -212,24 +221,42 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
     }
     for (const ModeRow& row : run.modes) {
         if (modeNeedsUrlPath(row.mode) && !encodeUrlPath(run.inFileName)) {
-            throw FatalError(urlEncoderTooLong, exitFailure);
-        }
-        if (sameFile(composeCaptureName(run.outFileName, run.inputPath, row.suffix),
-                     run.inputStat)) {
-            throw FatalError("Output file cannot be input file!", exitFailure);
+            throw FatalError("Error: " + run.inFileName + ": " + urlEncoderTooLong, exitFailure);
         }
     }
+    for (const ModeRow& row : run.modes) {
+        std::string name = composeCaptureName(run.outFileName, run.inputPath, row.suffix);
+        if (sameFile(name, run.inputStat)) {
+            throw FatalError("Error: " + name + ": Output file cannot be input file!", exitFailure);
+        }
+        if (hasOverlongComponent(name)) {
+            throw FatalError(systemErrorText(name, ENAMETOOLONG), exitFailure);
+        }
+        run.captureNames.push_back(std::move(name));
+    }
+    // Helper files go beside the captures, unless the captures go to a device
+    // or standard output.
+    int error = 0;
+    const std::string& first = run.captureNames.front();
+    run.tempDirectory = sinkKindOf(first, error) == SinkKind::replaceName
+                            ? directoryOf(first)
+                            : fallbackTempDirectory();
 }
 
-// A pipe, FIFO or device is read once into a private temporary file, so its
-// size is known and every mode carries all of it.
+// An input whose size cannot be trusted is read once into a private temporary
+// file, so its size is known and every mode carries all of it.
 void makeInputRegular(Run& run) {
-    if (S_ISREG(run.inputStat.st_mode)) return;
-    uint64_t copied = 0;
-    int tmp = copyToPrivateTempFile(run.input.fd, run.input.name, copied);
-    ::close(run.input.fd);
-    run.input.fd = tmp;
-    run.input.size = copied;
+    if (!readsLikeAPipe(run.input.fd, run.inputStat)) return;
+    run.progress = makeReadingMeter(STDERR_FILENO);
+    startProgress(run.progress, run.input.name);
+    spoolInput(run.input, run.tempDirectory, run.progress);
+}
+
+// Standard output that takes no more text ends the run like any failed write.
+// Callers clear errno before they write, so it holds the failed write's reason.
+void checkStandardOutput(std::ostream& out) {
+    if (out.flush()) return;
+    throw FatalError(systemErrorText("standard output", errno ? errno : EIO), exitFailure);
 }
 
 void runMode(TcpSession& session, const Transfer& file, const ModeRow& row) {
@@ -258,7 +285,8 @@ void buildPipeline(Run& run) {
     startTcpStack(run.tcp, run.settings, run.random, run.clock, run.conditions);
 }
 
-void writeCaptures(Run& run, std::ostream& out) {
+void writeCaptures(Run& run, std::ostream& stdOut, std::ostream& err) {
+    std::ostream& out = run.captureOnStdout ? err : stdOut;
     buildPipeline(run);
     const Settings& settings = run.settings;
     Flow flow;
@@ -279,12 +307,16 @@ void writeCaptures(Run& run, std::ostream& out) {
     file.blockSize = settings.blockSize;
     file.settings = &run.settings;
     file.random = &run.random;
+    file.tempDirectory = run.tempDirectory;
 
-    for (const ModeRow& row : run.modes) {
+    for (size_t i = 0; i < run.modes.size(); ++i) {
+        const ModeRow& row = run.modes[i];
         flow.destination.port =
             (run.ports && run.ports->destination != 0) ? run.ports->destination : row.defaultPort;
-        std::string name = composeCaptureName(run.outFileName, run.inputPath, row.suffix);
+        const std::string& name = run.captureNames[i];
+        errno = 0;
         out << "Writing to " << name << "\n";
+        checkStandardOutput(out);
         openOutput(run.capture, name);
         startProgress(run.progress, name);
         TcpSession session = newSession(run.tcp, flow);
@@ -302,9 +334,11 @@ void printMessage(std::ostream& out, const std::string& message) {
 
 }  // namespace
 
-int runTracemint(int argc, char* argv[], std::ostream& out) {
+int runTracemint(int argc, char* argv[], std::ostream& out, std::ostream& err) {
+    removePendingFilesOnSignals();
     Run run;
     int status = exitSuccess;
+    errno = 0;
     try {
         CommandLine cl = parseCommandLine(argc, argv);
         if (cl.empty || cl.help) {
@@ -312,24 +346,25 @@ int runTracemint(int argc, char* argv[], std::ostream& out) {
         } else if (cl.version) {
             out << versionText << "\n";
         } else {
-            prepareRun(run, cl, out);
+            prepareRun(run, cl, out, err);
             makeInputRegular(run);
-            writeCaptures(run, out);
+            writeCaptures(run, out, err);
         }
+        checkStandardOutput(out);
     } catch (const FatalError& error) {
-        // Every byte produced so far goes into the capture before the run ends.
+        // The capture in progress is removed: a capture is whole or absent.
         clearProgress(run.progress);
         abandonCapture(run.capture);
-        printMessage(out, error.what());
+        printMessage(err, error.what());
         status = error.status;
     } catch (const std::exception& error) {
         clearProgress(run.progress);
         abandonCapture(run.capture);
-        printMessage(out, std::string("Error: ") + error.what());
+        printMessage(err, std::string("Error: ") + error.what());
         status = exitFailure;
     }
     if (run.input.fd >= 0) ::close(run.input.fd);
-    out.flush();
+    err.flush();
     return status;
 }
 

@@ -83,6 +83,12 @@ std::string ftpRetrieveCommand(const std::string& inFileName) {
     std::string line = "RETR ";
     line.reserve(inFileName.size() + 7);
     for (char c : inFileName) {
+        // A raw line feed would end the command and start another; servers
+        // that take names with one read it percent-encoded.
+        if (c == '\n') {
+            line += "%0A";
+            continue;
+        }
         line += c;
         if (c == '\r') line += '\0';
     }

@@ -26,7 +26,8 @@ struct FtpAnnouncement {
 FtpAnnouncement ftpAnnouncement(const Flow& control, bool passive);
 
 // "RETR <path>\r\n" with the whole input path. A CR inside the path is followed
-// by a NUL, as FTP requires, so the path cannot end the command early.
+// by a NUL, as FTP requires, and a LF goes as "%0A", so the path can neither end
+// the command early nor smuggle in another.
 std::string ftpRetrieveCommand(const std::string& inFileName);
 
 // The control dialogue up to the 150 reply that precedes the data connection.

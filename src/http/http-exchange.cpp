@@ -155,6 +155,7 @@ void runHttpGetTransfer(TcpSession& conn, const Transfer& file) {
 
     const uint8_t encoder = file.settings->httpEncoder;
     GzipBody body;
+    body.tempDirectory = file.tempDirectory;
     // The compressed body lives only as long as this exchange, error or not.
     struct Release {
         GzipBody& body;

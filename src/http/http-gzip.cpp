@@ -33,7 +33,7 @@ void writeTemp(int fd, const uint8_t* p, size_t n) {
 
 void compressGzip(const Transfer& file, GzipBody& body) {
     if (body.fd >= 0) return;
-    body.fd = createPrivateTempFile("the gzip body");
+    body.fd = createPrivateTempFile(body.tempDirectory, "the gzip body");
 
     z_stream stream{};
     if (deflateInit(&stream, Z_DEFAULT_COMPRESSION) != Z_OK) {
@@ -74,7 +74,7 @@ void compressGzip(const Transfer& file, GzipBody& body) {
     deflateEnd(&stream);
     // Drop the Adler-32 that ends the zlib stream: gzip has its own trailer.
     body.tmpSize = written - 4;
-    if (::ftruncate(body.fd, static_cast<off_t>(body.tmpSize)) != 0) {
+    if (retryInterrupted([&] { return ::ftruncate(body.fd, static_cast<off_t>(body.tmpSize)); }) != 0) {
         throw FatalError(
             "Error: Failed to truncate temporary file: " + std::string(std::strerror(errno)),
             exitFailure);
@@ -85,7 +85,9 @@ void compressGzip(const Transfer& file, GzipBody& body) {
 
 void releaseGzipBody(GzipBody& body) {
     if (body.fd >= 0) ::close(body.fd);
+    std::string directory = std::move(body.tempDirectory);
     body = GzipBody{};
+    body.tempDirectory = std::move(directory);
 }
 
 std::array<uint8_t, 8> gzipTrailer(uint32_t crc, uint64_t inputSize) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "input/transfer.h"
 #include "tcp/tcp-session.h"
@@ -22,6 +23,7 @@ struct GzipBody {
     uint64_t tmpSize = 0;    // zlib header + raw deflate data
     uint32_t crc = 0;        // CRC-32 of the input
     uint64_t inputSize = 0;  // bytes compressed
+    std::string tempDirectory = ".";  // where the temporary file is made (else $TMPDIR)
 };
 
 inline constexpr uint64_t zlibHeaderSize = 2;
@@ -30,6 +32,7 @@ inline constexpr uint64_t zlibHeaderSize = 2;
 // the default level and records its CRC-32 and size. Does nothing when the body
 // is already prepared. Failures end the run (status 255).
 void compressGzip(const Transfer& file, GzipBody& body);
+// Closes the temporary file; the directory setting stays.
 void releaseGzipBody(GzipBody& body);
 
 // Body bytes after the head's empty line: header, raw deflate data, trailer.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/fatal-error.h"
+#include "input/input-file.h"
 #include "input/progress-meter.h"
 
 namespace tracemint {
@@ -46,6 +47,12 @@ static void refill(BlockReader& reader, size_t want) {
             throw FatalError(systemErrorText(reader.name, errno), exitFailure);
         }
         if (k == 0) {
+            // The size announced before the first byte went out is a promise:
+            // an input that shrank since cannot keep it.
+            if (reader.limitPromised) {
+                throw FatalError(changedWhileReadText(reader.name, reader.offset, reader.limit),
+                                 exitFailure);
+            }
             reader.atEnd = true;
             break;
         }

@@ -34,6 +34,9 @@ struct BlockReader {
     size_t begin = 0;  // unread bytes are buffer[begin, end)
     size_t end = 0;
     bool atEnd = false;
+    // The data up to limit was announced before it was read: ending short of it
+    // is an error, not an end.
+    bool limitPromised = false;
     ProgressMeter* progress = nullptr;
 };
 
@@ -44,9 +47,12 @@ inline constexpr size_t blockReaderBufferSize = 128 << 10;
 BlockReader openBlockReader(int fd, const std::string& name, uint64_t startOffset = 0,
                             uint64_t limit = UINT64_MAX);
 // The input from its start, up to the size it had when the run began, so every
-// text that announces the size agrees with the bytes that follow.
+// text that announces the size agrees with the bytes that follow; an input that
+// has shrunk since ends the run ("Error: NAME: changed while being read (got N
+// of M bytes)", status 255).
 inline BlockReader openBlockReader(const InputFile& input) {
     BlockReader reader = openBlockReader(input.fd, input.name, 0, input.size);
+    reader.limitPromised = true;
     reader.progress = input.progress;
     return reader;
 }

@@ -33,6 +33,12 @@ ProgressMeter makeProgressMeter(int fd, uint64_t inputSize) {
     return meter;
 }
 
+ProgressMeter makeReadingMeter(int fd) {
+    ProgressMeter meter;
+    if (::isatty(fd) == 1) meter.fd = fd;
+    return meter;
+}
+
 void startProgress(ProgressMeter& meter, const std::string& label) {
     if (meter.fd < 0) return;
     meter.label = label;
@@ -63,11 +69,17 @@ void clearProgress(ProgressMeter& meter) {
 std::string progressText(const std::string& label, uint64_t done, uint64_t total,
                          uint64_t elapsedNs) {
     constexpr double mib = 1024.0 * 1024.0;
-    if (done > total) done = total;
+    if (total != 0 && done > total) done = total;
     const double seconds = static_cast<double>(elapsedNs) / 1e9;
     const double rate = seconds > 0 ? static_cast<double>(done) / mib / seconds : 0.0;
     const unsigned percent = total ? static_cast<unsigned>(done * 100 / total) : 100;
     char numbers[96];
+    if (total == 0) {
+        // Reading an input of unknown size (a pipe) to its end.
+        std::snprintf(numbers, sizeof numbers, ": %.1f MiB read, %.1f MiB/s",
+                      static_cast<double>(done) / mib, rate);
+        return label + numbers;
+    }
     std::snprintf(numbers, sizeof numbers, ": %.1f of %.1f MiB (%u%%), %.1f MiB/s",
                   static_cast<double>(done) / mib, static_cast<double>(total) / mib, percent, rate);
     return label + numbers;

@@ -24,6 +24,9 @@ inline constexpr uint64_t progressRedrawNs = 100'000'000;
 
 // A meter on fd when it is a terminal and the input is large enough; off otherwise.
 ProgressMeter makeProgressMeter(int fd, uint64_t inputSize);
+// A meter on fd, when it is a terminal, for reading an input of unknown size to
+// its end; its line shows the bytes read so far and the rate.
+ProgressMeter makeReadingMeter(int fd);
 // Starts a new pass over the input for the named capture.
 void startProgress(ProgressMeter& meter, const std::string& label);
 // Reports `done` bytes of the input read; draws when the last drawing is old enough.
@@ -31,7 +34,8 @@ void updateProgress(ProgressMeter& meter, uint64_t done);
 // Erases the line, if one is shown.
 void clearProgress(ProgressMeter& meter);
 
-// The text of the line: "NAME: 512.0 of 1024.0 MiB (50%), 830.2 MiB/s".
+// The text of the line: "NAME: 512.0 of 1024.0 MiB (50%), 830.2 MiB/s", or for
+// a total of 0 (unknown) "NAME: 512.0 MiB read, 830.2 MiB/s".
 std::string progressText(const std::string& label, uint64_t done, uint64_t total,
                          uint64_t elapsedNs);
 // Whether a line should be drawn at nowNs: the first time at once, then every

@@ -6,59 +6,48 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "common/fatal-error.h"
 #include "common/file-io.h"
 
 namespace tracemint {
+namespace {
 
-int createPrivateTempFile(const std::string& purpose) {
+// The descriptor, or -1 with errno set.
+int createIn(const std::string& directory) {
 #ifdef O_TMPFILE
-    int fd = ::open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    int fd = retryInterrupted(
+        [&] { return ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); });
     if (fd >= 0) return fd;
     // Some file systems cannot make unnamed files; fall back to a random name
     // that is removed at once.
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-        throw FatalError(
-            "Error: Failed to create temporary file for " + purpose + ": " + std::strerror(errno),
-            exitFailure);
-    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
 #endif
-    char name[] = "./.tracemint-XXXXXX";
-    int fallback = ::mkstemp(name);
-    if (fallback < 0) {
-        throw FatalError(
-            "Error: Failed to create temporary file for " + purpose + ": " + std::strerror(errno),
-            exitFailure);
-    }
-    ::unlink(name);
-    return fallback;
+    std::string name = directory + "/.tracemint-XXXXXX";
+    int fd2 = retryInterrupted([&] { return ::mkostemp(name.data(), O_CLOEXEC); });
+    if (fd2 >= 0) ::unlink(name.c_str());
+    return fd2;
 }
 
-int copyToPrivateTempFile(int fd, const std::string& name, uint64_t& copied) {
-    int tmp = createPrivateTempFile("the input " + name);
-    std::vector<uint8_t> buffer(1 << 20);
-    uint64_t total = 0;
-    for (;;) {
-        ssize_t k = ::read(fd, buffer.data(), buffer.size());
-        if (k < 0) {
-            if (errno == EINTR) continue;
-            int err = errno;
-            ::close(tmp);
-            throw FatalError(systemErrorText(name, err), exitFailure);
-        }
-        if (k == 0) break;
-        if (!writeAll(tmp, Bytes(buffer.data(), static_cast<size_t>(k)))) {
-            int err = errno;
-            ::close(tmp);
-            throw FatalError("Error: temporary copy of " + name + ": " + std::strerror(err),
-                             exitFailure);
-        }
-        total += static_cast<uint64_t>(k);
+}  // namespace
+
+std::string fallbackTempDirectory() {
+    const char* tmpdir = ::getenv("TMPDIR");
+    return tmpdir && *tmpdir ? tmpdir : "/tmp";
+}
+
+int createPrivateTempFile(const std::string& directory, const std::string& purpose) {
+    int fd = createIn(directory);
+    if (fd >= 0) return fd;
+    int first = errno;
+    const std::string fallback = fallbackTempDirectory();
+    if (fallback != directory) {
+        fd = createIn(fallback);
+        if (fd >= 0) return fd;
     }
-    copied = total;
-    return tmp;
+    throw FatalError("Error: Failed to create temporary file for " + purpose + " in " +
+                         directory + ": " + std::strerror(first),
+                     exitFailure);
 }
 
 }  // namespace tracemint

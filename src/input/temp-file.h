@@ -1,17 +1,17 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 namespace tracemint {
 
-// A private, unnamed temporary file in the working directory, open for reading
-// and writing: no other process can find it by name, nothing is left behind, and
-// no planted link can redirect it. A failure ends the run (status 255).
-int createPrivateTempFile(const std::string& purpose);
+// A private, unnamed temporary file open for reading and writing, made in
+// directory (beside the capture it serves), or in $TMPDIR (else /tmp) when
+// nothing can be created there: no other process can find it by name, nothing
+// is left behind whatever ends the run, and no planted link can redirect it. A
+// failure in both places ends the run (status 255), naming the purpose.
+int createPrivateTempFile(const std::string& directory, const std::string& purpose);
 
-// Copies everything readable from fd (a pipe, a FIFO, a device) into a new private
-// temporary file and returns that file's descriptor; copied receives its size.
-int copyToPrivateTempFile(int fd, const std::string& name, uint64_t& copied);
+// The directory temporary files fall back to: $TMPDIR when set, else /tmp.
+std::string fallbackTempDirectory();
 
 }  // namespace tracemint

@@ -19,6 +19,7 @@ struct Transfer {
     int blockSize = 1200;
     const Settings* settings = nullptr;
     Random* random = nullptr;  // the run's generator: mail filler, FTP data ports
+    std::string tempDirectory = ".";  // for helper files such as the gzip body
 };
 
 inline BlockReader openBlockReader(const Transfer& file) {

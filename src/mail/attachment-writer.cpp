@@ -3,6 +3,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/checksum.h"
+#include "common/fatal-error.h"
 #include "input/block-reader.h"
 #include "tcp/tcp-session.h"
 #include "mail/base64.h"
@@ -82,7 +84,15 @@ void writeUu(MessageSink& sink) {
     emit(sink, asBytes(uuClosingText));
 }
 
-void writeQuotedPrintable(MessageSink& sink) {
+// The quoted-printable length is announced after a counting pass and before the
+// encoding pass; both passes sum what they read, so an input rewritten between
+// them is caught instead of contradicting the announced length.
+uint32_t inputDigest(const ChecksumSum& sum, uint64_t octets) {
+    return static_cast<uint32_t>(finishChecksum(sum)) ^ static_cast<uint32_t>(octets << 16);
+}
+
+uint32_t writeQuotedPrintable(MessageSink& sink) {
+    ChecksumSum read;
     const size_t blockSize = sink.file.blockSize > 0 ? static_cast<size_t>(sink.file.blockSize) : 0;
     std::vector<char> buffer(blockSize + 2 * qpMaxOutputPerByte);
     QuotedPrintableState state;
@@ -91,6 +101,7 @@ void writeQuotedPrintable(MessageSink& sink) {
     for (;;) {
         Bytes block = nextBlock(reader, qpReadSize);
         if (block.empty()) break;
+        addToChecksum(read, block);
         while (!block.empty()) {
             const size_t limit = blockSize > held ? blockSize - held : 0;
             QpProgress step = qpEncode(state, block, buffer.data() + held, limit);
@@ -105,19 +116,23 @@ void writeQuotedPrintable(MessageSink& sink) {
     }
     held += qpFinish(state, buffer.data() + held);
     if (held > 0) emit(sink, viewOf(buffer, held));
+    return inputDigest(read, sink.octets);
 }
 
-uint64_t quotedPrintableSize(const Transfer& file) {
+AttachmentPlan quotedPrintablePlan(const Transfer& file) {
     QuotedPrintableState state;
+    ChecksumSum read;
     uint64_t total = 0;
     BlockReader reader = openBlockReader(file);
     for (;;) {
         Bytes block = nextBlock(reader, qpReadSize);
         if (block.empty()) break;
+        addToChecksum(read, block);
         total += qpCount(state, block);
     }
     char tail[qpMaxOutputPerByte];
-    return total + qpFinish(state, tail);
+    total += qpFinish(state, tail);
+    return {total, inputDigest(read, total)};
 }
 
 }  // namespace
@@ -131,23 +146,33 @@ AttachmentEncoding attachmentEncodingOf(const Transfer& file) {
 }
 
 uint64_t writeAttachment(TcpSession& conn, const Transfer& file, uint8_t direction,
-                         DotStuffingMode stuffing) {
+                         DotStuffingMode stuffing, const AttachmentPlan* plan) {
     MessageSink sink{conn, file, direction, stuffing, {}, {}, 0};
+    uint32_t digest = 0;
     switch (attachmentEncodingOf(file)) {
         case AttachmentEncoding::base64: writeBase64(sink); break;
-        case AttachmentEncoding::quotedPrintable: writeQuotedPrintable(sink); break;
+        case AttachmentEncoding::quotedPrintable: digest = writeQuotedPrintable(sink); break;
         case AttachmentEncoding::uu: writeUu(sink); break;
+    }
+    if (plan && (plan->octets != sink.octets || plan->inputDigest != digest)) {
+        throw FatalError("Error: " + file.input->name +
+                             ": changed while being read (the second reading differs from the first)",
+                         exitFailure);
     }
     return sink.octets;
 }
 
-uint64_t attachmentSize(const Transfer& file) {
+AttachmentPlan planAttachment(const Transfer& file) {
     switch (attachmentEncodingOf(file)) {
-        case AttachmentEncoding::quotedPrintable: return quotedPrintableSize(file);
-        case AttachmentEncoding::uu: return uuEncodedSize(file.fileSize) + uuClosingText.size();
+        case AttachmentEncoding::quotedPrintable: return quotedPrintablePlan(file);
+        case AttachmentEncoding::uu: return {uuEncodedSize(file.fileSize) + uuClosingText.size(), 0};
         case AttachmentEncoding::base64: break;
     }
-    return base64EncodedSize(file.fileSize);
+    return {base64EncodedSize(file.fileSize), 0};
+}
+
+uint64_t attachmentSize(const Transfer& file) {
+    return planAttachment(file).octets;
 }
 
 }  // namespace tracemint

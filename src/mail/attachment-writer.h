@@ -25,13 +25,25 @@ enum class DotStuffingMode { none, stuff };
 // (whole input bytes' output). With DotStuffingMode::stuff every line that
 // begins with "." goes out with that dot doubled. Returns the octets of the
 // encoded attachment before stuffing, which attachmentSize predicts.
+// With a plan (from planAttachment, for a length announced in advance), a
+// difference between what it counted and what was sent ends the run: the input
+// changed between the readings ("Error: NAME: changed while being read ...").
+struct AttachmentPlan;
 uint64_t writeAttachment(TcpSession& conn, const Transfer& file, uint8_t direction,
-                         DotStuffingMode stuffing);
+                         DotStuffingMode stuffing, const AttachmentPlan* plan = nullptr);
 
 // The octets writeAttachment sends (before stuffing) for the run's input and
 // encoding: from the file size for base64 and UU; for quoted-printable by a
 // counting pass of the encoder over the file, which the announced length of
 // IMAP and POP3 needs before the first octet goes out.
 uint64_t attachmentSize(const Transfer& file);
+
+// The octets the attachment will take and a digest of the input bytes the
+// counting pass read (quoted-printable only; 0 for the others).
+struct AttachmentPlan {
+    uint64_t octets = 0;
+    uint32_t inputDigest = 0;
+};
+AttachmentPlan planAttachment(const Transfer& file);
 
 }  // namespace tracemint

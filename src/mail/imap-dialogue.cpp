@@ -109,8 +109,9 @@ void writeImapDialogue(TcpSession& conn, const Transfer& file) {
     const std::string head = messageHead(file);
     const std::string filler = pickFillerText(*file.random);
     const std::string name = fileNameInHeader(file.name);
+    const AttachmentPlan plan = planAttachment(file);
     uint64_t octets = head.size() + textPartHead.size() + filler.size() +
-                      attachmentPartHead.size() + name.size() + attachmentSize(file) +
+                      attachmentPartHead.size() + name.size() + plan.octets +
                       mailEnd.size() - fetchReplyEnd.size();
     switch (encoding) {
         case AttachmentEncoding::uu:
@@ -139,7 +140,7 @@ void writeImapDialogue(TcpSession& conn, const Transfer& file) {
         case AttachmentEncoding::base64: sendMessage(conn, base64Head, toClient); break;
     }
     // A literal is taken by its length, so its lines are sent as they are.
-    writeAttachment(conn, file, toClient, DotStuffingMode::none);
+    writeAttachment(conn, file, toClient, DotStuffingMode::none, &plan);
     sendMessage(conn, mailEnd, toClient);
     sendMessage(conn, fetchDone, toClient);
 

@@ -103,9 +103,10 @@ void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
     }
     const std::string filler = pickFillerText(ahead);
     const std::string name = fileNameInHeader(file.name);
+    const AttachmentPlan plan = planAttachment(file);
     const uint64_t octets = head.size() + textPartHead.size() + filler.size() +
                             attachmentTypeHead.size() + 2 * name.size() + piece.size() +
-                            pieceEnd.size() + attachmentSize(file) + attachmentEnd.size() +
+                            pieceEnd.size() + plan.octets + attachmentEnd.size() +
                             mailEnd.size() - replyTerminator.size();
     const std::string size = std::to_string(octets);
 
@@ -124,7 +125,7 @@ void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
     sendMessage(conn, piece, toClient);
     sendMessage(conn, name, toClient);
     sendMessage(conn, pieceEnd, toClient);
-    writeAttachment(conn, file, toClient, DotStuffingMode::stuff);
+    writeAttachment(conn, file, toClient, DotStuffingMode::stuff, &plan);
     sendMessage(conn, attachmentEnd, toClient);
     sendMessage(conn, mailEnd, toClient);
 

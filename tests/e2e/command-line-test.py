@@ -3,6 +3,7 @@
 
 Every case runs the tool in a fresh temporary working directory that holds a
 small input, then checks the exit status, the key lines of standard output and
+of standard error (where every error, warning and usage-error text goes) and
 exactly which files the run created, changed or removed. Captures are read back
 with a small libpcap/Ethernet/IP/TCP parser so that ports, addresses, timestamps
 and the transferred bytes can be checked without external tools.
@@ -126,7 +127,7 @@ def data_payload_sizes(segments):
 # ---------------------------------------------------------------------------
 # Running the tool
 
-Result = namedtuple("Result", "status stdout stderr lines created changed removed")
+Result = namedtuple("Result", "status stdout stderr lines errors created changed removed")
 
 
 def snapshot(root):
@@ -183,8 +184,8 @@ class ToolTest(unittest.TestCase):
                               timeout=60)
         after = snapshot(watch)
         out = proc.stdout.decode("utf-8", "replace")
-        return Result(proc.returncode, out, proc.stderr.decode("utf-8", "replace"),
-                      out.splitlines(),
+        err = proc.stderr.decode("utf-8", "replace")
+        return Result(proc.returncode, out, err, out.splitlines(), err.splitlines(),
                       set(after) - set(before),
                       {k for k in before if k in after and before[k] != after[k]},
                       set(before) - set(after))
@@ -256,9 +257,11 @@ class UsageErrors(ToolTest):
                 self.fixture(d)
                 res = self.run_tool(args, d)
                 self.assertStatus(res, 2)
-                self.assertUsage(res.stdout)
-                # The parser's own diagnostic goes to standard error.
-                self.assertNotEqual(res.stderr.strip(), "")
+                self.assertEqual(res.stdout, "")
+                # The parser's own diagnostic, then the usage text.
+                diagnostic, _, usage = res.stderr.partition("\n")
+                self.assertNotEqual(diagnostic.strip(), "")
+                self.assertUsage(usage)
                 self.assertNothingWritten(res)
 
 
@@ -302,6 +305,11 @@ class ValueErrors(ToolTest):
         (["-m", "2"], "-m", "H"),
         (["-m", "H2"], "-m", "H"),
         (["-o", ""], "-o", "name"),
+        # An address of the other family than the run's would be silently replaced.
+        (["--srcip", "2001:db8::1"], "--srcip", "IPv4"),
+        (["--dstip", "::1"], "--dstip", "IPv4"),
+        (["-6", "--srcip", "10.0.0.1"], "--srcip", "IPv6"),
+        (["--dstip", "10.9.8.7", "-6"], "--dstip", "IPv6"),
     ]
 
     def test_bad_values_end_with_one_error_line_and_status_two_before_any_capture(self):
@@ -311,10 +319,11 @@ class ValueErrors(ToolTest):
                 self.fixture(d)
                 res = self.run_tool([*options, "in.bin"], d)
                 self.assertStatus(res, 2)
-                self.assertEqual(len(res.lines), 1, res.stdout)
-                self.assertTrue(res.lines[0].startswith("Error: "), res.stdout)
-                self.assertIn(option, res.lines[0])
-                self.assertIn(accepted, res.lines[0])
+                self.assertEqual(res.stdout, "")
+                self.assertEqual(len(res.errors), 1, res.stderr)
+                self.assertTrue(res.errors[0].startswith("Error: "), res.stderr)
+                self.assertIn(option, res.errors[0])
+                self.assertIn(accepted, res.errors[0])
                 self.assertNothingWritten(res)
 
     def test_values_at_the_edges_are_accepted(self):
@@ -332,7 +341,7 @@ class ValueErrors(ToolTest):
             ["--http-encoder", "2"],
             ["--http-encoder", "3"],
             ["--srcip", "10.0.0.1"],
-            ["--dstip", "::1"],
+            ["--dstip", "::1", "-6"],
             ["--srcip", "2001:db8::7", "-6"],
             ["--srcemail", "a" * 241 + "@example.com"],  # 253 characters
             ["--dstemail", "x@y"],
@@ -360,7 +369,8 @@ class ValueErrors(ToolTest):
                 self.fixture(d)
                 res = self.run_tool([*options, "in.bin"], d)
                 self.assertStatus(res, 2)
-                message, _, usage = res.stdout.partition("\n")
+                self.assertEqual(res.stdout, "")
+                message, _, usage = res.stderr.partition("\n")
                 self.assertEqual(message, MULTI_MODE_OUTPUT)
                 self.assertUsage(usage)
                 self.assertNothingWritten(res)
@@ -371,36 +381,47 @@ class FailureHandling(ToolTest):
         def link(d, target, name):
             os.link(d / target, d / name)
 
-        # (name, set-up, arguments, message line)
+        enoent = "No such file or directory"
+        # (name, set-up, arguments, the one error line)
         cases = [
-            ("no input path", None, ["-mH"], "Input file not found"),
-            ("no input path, only -v", None, ["-v"], "Input file not found"),
-            ("missing input", None, ["missing.bin"], "Input file missing.bin not found"),
-            ("missing directory", None, ["nodir/missing.bin"], "Input file nodir/missing.bin not found"),
+            ("missing input", None, ["missing.bin"],
+             f"Error: Input file missing.bin not found: {enoent}"),
+            ("missing directory", None, ["nodir/missing.bin"],
+             f"Error: Input file nodir/missing.bin not found: {enoent}"),
             ("input is a directory", lambda d: (d / "sub").mkdir(), ["sub"],
-             "Input has to be a file, not a directory"),
-            ("input is the working directory", None, ["."], "Input has to be a file, not a directory"),
+             "Error: sub: Input has to be a file, not a directory"),
+            ("input is the working directory", None, ["."],
+             "Error: .: Input has to be a file, not a directory"),
             # A socket passes stat but cannot be opened, even by root.
             ("input cannot be opened", lambda d: self._bind_socket(d / "sock"), ["sock"],
-             "Failed to open infile sock"),
-            ("-o is the input", None, ["-o", "in.bin", "in.bin"], SAME_FILE),
-            ("-o is the input by another path", None, ["-o", "./in.bin", "in.bin"], SAME_FILE),
+             "Error: Failed to open infile sock: No such device or address"),
+            ("input path too long", None, ["x" * 300],
+             f"Error: Failed to open infile {'x' * 300}: File name too long"),
+            ("-o is the input", None, ["-o", "in.bin", "in.bin"], f"Error: in.bin: {SAME_FILE}"),
+            ("-o is the input by another path", None, ["-o", "./in.bin", "in.bin"],
+             f"Error: ./in.bin: {SAME_FILE}"),
             ("-o is a hard link to the input", lambda d: link(d, "in.bin", "copy.pcap"),
-             ["-o", "copy.pcap", "in.bin"], SAME_FILE),
+             ["-o", "copy.pcap", "in.bin"], f"Error: copy.pcap: {SAME_FILE}"),
             ("-o is a symbolic link to the input", lambda d: os.symlink("in.bin", d / "sym.pcap"),
-             ["-mH", "-o", "sym.pcap", "in.bin"], SAME_FILE),
+             ["-mH", "-o", "sym.pcap", "in.bin"], f"Error: sym.pcap: {SAME_FILE}"),
             ("default GET name is the input",
              lambda d: (self.fixture(d, "sub/x"), link(d, "sub/x", "x-http-get.pcap")),
-             ["sub/x"], SAME_FILE),
+             ["sub/x"], f"Error: x-http-get.pcap: {SAME_FILE}"),
             # The POST capture's name is checked before the GET capture is created.
             ("default POST name is the input, after GET",
              lambda d: (self.fixture(d, "sub/x"), link(d, "sub/x", "x-http-post.pcap")),
-             ["-m", "hH", "sub/x"], SAME_FILE),
+             ["-m", "hH", "sub/x"], f"Error: x-http-post.pcap: {SAME_FILE}"),
+            # Every capture name is checked before the first capture: the SMTP
+            # name fits, the FTP one is longer than a file name may be.
+            ("a later default name too long", lambda d: self.fixture(d, "a" * 244),
+             ["-m", "sf", "a" * 244], f"Error: {'a' * 244}-ftp-active.pcap: File name too long"),
+            ("-o component too long", None, ["-o", "o" * 256, "in.bin"],
+             f"Error: {'o' * 256}: File name too long"),
             # Input problems are reported before malformed option values.
             ("missing input and bad port", None, ["-p", "abc", "missing.bin"],
-             "Input file missing.bin not found"),
+             f"Error: Input file missing.bin not found: {enoent}"),
             ("missing input and bad encoder", None, ["--http-encoder", "9", "missing.bin"],
-             "Input file missing.bin not found"),
+             f"Error: Input file missing.bin not found: {enoent}"),
         ]
         for name, setup, args, message in cases:
             with self.subTest(name):
@@ -408,9 +429,24 @@ class FailureHandling(ToolTest):
                 self.fixture(d)
                 if setup:
                     setup(d)
+                before = set(os.listdir(d))
                 res = self.run_tool(args, d)
                 self.assertStatus(res, 255)
-                self.assertIn(message, res.lines)
+                self.assertEqual(res.errors, [message])
+                self.assertEqual(res.stdout, "")
+                self.assertEqual(set(os.listdir(d)), before)
+
+    def test_missing_input_operand_is_a_usage_error(self):
+        for args in (["-mH"], ["-v"]):
+            with self.subTest(args=args):
+                d = self.workdir()
+                self.fixture(d)
+                res = self.run_tool(args, d)
+                self.assertStatus(res, 2)
+                self.assertEqual(res.stdout, "")
+                message, _, usage = res.stderr.partition("\n")
+                self.assertTrue(message.startswith("Error: Input file not found"), message)
+                self.assertUsage(usage)
                 self.assertNothingWritten(res)
 
     @staticmethod
@@ -426,7 +462,7 @@ class FailureHandling(ToolTest):
         self.fixture(d).chmod(0)
         res = self.run_tool(["in.bin"], d)
         self.assertStatus(res, 255)
-        self.assertIn("Failed to open infile in.bin", res.lines)
+        self.assertEqual(res.errors, ["Error: Failed to open infile in.bin: Permission denied"])
         self.assertNothingWritten(res)
 
     def test_output_name_that_does_not_exist_yet_is_accepted(self):
@@ -442,10 +478,7 @@ class FailureHandling(ToolTest):
         self.fixture(d)
         res = self.run_tool(["-o", "/dev/full", "in.bin"], d)
         self.assertStatus(res, 255)
-        errors = [line for line in res.lines if line.startswith("Error: ")]
-        self.assertEqual(len(errors), 1, res.stdout)
-        self.assertIn("/dev/full", errors[0])
-        self.assertIn("No space left on device", errors[0])
+        self.assertEqual(res.errors, ["Error: /dev/full: No space left on device"])
         self.assertNothingWritten(res)
 
     def test_capture_that_cannot_be_created(self):
@@ -453,8 +486,8 @@ class FailureHandling(ToolTest):
         self.fixture(d)
         res = self.run_tool(["-o", "nodir/out.pcap", "in.bin"], d)
         self.assertStatus(res, 255)
-        self.assertTrue(any("Failed to open outfile nodir/out.pcap" in line for line in res.lines),
-                        res.stdout)
+        self.assertEqual(res.errors,
+                         ["Error: Failed to open outfile nodir/out.pcap: No such file or directory"])
         self.assertNothingWritten(res)
 
     def test_failure_in_a_later_mode_keeps_the_earlier_capture_whole(self):
@@ -464,31 +497,36 @@ class FailureHandling(ToolTest):
         (d / "in.bin-http-post.pcap").mkdir()
         res = self.run_tool(["-m", "hH", "in.bin"], d)
         self.assertStatus(res, 255)
-        self.assertTrue(any("in.bin-http-post.pcap" in line and "outfile" in line for line in res.lines),
-                        res.stdout)
+        self.assertEqual(res.errors,
+                         ["Error: Failed to open outfile in.bin-http-post.pcap: Is a directory"])
         self.assertEqual(res.created, {"in.bin-http-get.pcap"})
         segments = read_segments(d / "in.bin-http-get.pcap")
         self.assertEqual(response_body(segments)[1], data)
         self.assertTrue(segments[-2].flags & FIN or segments[-1].flags & FIN)
 
-    def test_private_temporary_file_that_cannot_be_created_is_an_output_error(self):
-        # Nothing can be created in /proc, not even by root; the capture itself
-        # goes elsewhere through -o.
+    def test_temporary_files_need_no_writable_working_directory(self):
+        # Nothing can be created in /proc, not even by root; the capture goes
+        # elsewhere through -o, and the gzip body and the copy of a pipe go beside
+        # it, or to $TMPDIR where that place takes no files either.
         if not os.path.isdir("/proc/self"):
             self.skipTest("no /proc")
         cases = [
-            ("gzip body", ["--http-encoder", "1"], None),
-            ("copy of a pipe", [], b"piped input\n"),
+            ("gzip body", ["--http-encoder", "1"], None, "out.pcap"),
+            ("copy of a pipe", [], b"piped input\n", "out.pcap"),
+            ("gzip body, capture to a device", ["--http-encoder", "1"], None, "/dev/null"),
+            ("copy of a pipe, capture to a device", [], b"piped input\n", "/dev/null"),
         ]
-        for name, options, piped in cases:
+        for name, options, piped, out in cases:
             with self.subTest(name):
-                d = self.workdir()
+                d, tmp = self.workdir(), self.workdir()
                 infile = self.fixture(d)
-                source = "/dev/stdin" if piped is not None else str(infile)
-                res = self.run_tool([*options, "-o", str(d / "out.pcap"), source], "/proc",
-                                    input_bytes=piped, watch=d)
-                self.assertStatus(res, 255)
-                self.assertTrue(any(line.startswith("Error: ") for line in res.lines), res.stdout)
+                source = "-" if piped is not None else str(infile)
+                target = str(d / out) if out == "out.pcap" else out
+                res = self.run_tool([*options, "-o", target, source], "/proc",
+                                    input_bytes=piped, watch=d, env={"TMPDIR": str(tmp)})
+                self.assertStatus(res, 0)
+                self.assertEqual(res.created, {"out.pcap"} if out == "out.pcap" else set())
+                self.assertEqual(os.listdir(tmp), [])
 
     def test_url_encoder_budget_is_checked_before_any_capture(self):
         long_dir_path = "d" * 120 + "/" + "f" * 150  # longer than a file name may be
@@ -512,7 +550,7 @@ class FailureHandling(ToolTest):
                 res = self.run_tool([*options, path], d)
                 if not accepted:
                     self.assertStatus(res, 255)
-                    self.assertIn(URL_TOO_LONG, res.lines)
+                    self.assertEqual(res.errors, [f"Error: {path}: {URL_TOO_LONG}"])
                     self.assertNothingWritten(res)
                     continue
                 self.assertStatus(res, 0)
@@ -568,7 +606,7 @@ class OptionForms(ToolTest):
                 res = self.run_tool([*options, "in.bin"], d)
                 self.assertStatus(res, 0)
                 self.assertEqual(res.created, {capture})
-                self.assertNotIn(MULTI_MODE_PORT, res.lines)
+                self.assertNotIn(MULTI_MODE_PORT, res.errors)
                 client, server = self.capture_ports(d / capture)
                 self.assertEqual(server, dst)
                 if src is None:
@@ -584,7 +622,7 @@ class OptionForms(ToolTest):
                 self.fixture(d)
                 res = self.run_tool(["-m", "hH", *options, "in.bin"], d)
                 self.assertStatus(res, 0)
-                self.assertIn(MULTI_MODE_PORT, res.lines)
+                self.assertIn(MULTI_MODE_PORT, res.errors)
                 self.assertEqual(res.created, {"in.bin-http-get.pcap", "in.bin-http-post.pcap"})
                 ports = {self.capture_ports(d / name) for name in res.created}
                 # The source port carries over from one mode to the next.
@@ -691,13 +729,8 @@ class OptionForms(ToolTest):
             (["--srcip", "10.0.0.1"], "10.0.0.1", DEFAULT_SERVER_V4, []),
             (["--verbose", "--dstip=10.9.8.7"], DEFAULT_CLIENT_V4, "10.9.8.7",
              ["Using custom destination IP: 10.9.8.7"]),
-            # An IPv4 address does not change the IPv6 endpoints.
-            (["-v", "--srcip", "10.0.0.1", "-6"], DEFAULT_CLIENT_V6, DEFAULT_SERVER_V6,
-             ["Using custom source IP: 10.0.0.1"]),
             (["--srcip", "2001:db8::1", "-6"], "2001:db8::1", DEFAULT_SERVER_V6, []),
             (["--dstip", "2001:db8::99", "-6"], DEFAULT_CLIENT_V6, "2001:db8::99", []),
-            # An IPv6 address only takes effect with -6.
-            (["--srcip", "2001:db8::1"], DEFAULT_CLIENT_V4, DEFAULT_SERVER_V4, []),
         ]
         for options, client, server, messages in cases:
             with self.subTest(options=options):
@@ -782,7 +815,7 @@ class NonRegularInput(ToolTest):
         # More than a pipe buffer holds, so a single read cannot get it all.
         data = bytes((i * 7 + 3) & 0xFF for i in range(150_000))
         d = self.workdir()
-        res = self.run_tool(["-m", "hH", "/dev/stdin"], d, input_bytes=data)
+        res = self.run_tool(["-m", "hH", "-"], d, input_bytes=data)
         self.assertStatus(res, 0)
         # The private copy leaves nothing behind.
         self.assertEqual(res.created, {"stdin-http-get.pcap", "stdin-http-post.pcap"})
@@ -791,7 +824,7 @@ class NonRegularInput(ToolTest):
         self.assertEqual(content_length(head + b"\r\n"), len(data))
         self.assertEqual(body, data)
         upload = stream(read_segments(d / "stdin-http-post.pcap"), from_client=True)
-        self.assertEqual(content_length(upload), len("/dev/stdin") + len(data) + 222)
+        self.assertEqual(content_length(upload), len("stdin") + len(data) + 222)
         self.assertIn(data, upload)
 
     def test_pipe_input_with_gzip_body(self):

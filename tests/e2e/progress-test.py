@@ -3,6 +3,8 @@ output, never when standard error is redirected, and erased at the end."""
 
 import os
 import pty
+import resource
+import signal
 import subprocess
 import sys
 import unittest
@@ -14,13 +16,13 @@ ERASE = b"\x1b[K"
 MIB = 1 << 20
 
 
-def run_with_stderr_on_terminal(args, cwd):
+def run_with_stderr_on_terminal(args, cwd, **options):
     """Runs the tool with standard error on a pseudo-terminal; returns
     (status, stdout, what the terminal received)."""
     master, slave = pty.openpty()
     try:
         proc = subprocess.run([str(tool_path()), *args], cwd=cwd, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=slave, timeout=600)
+                              stdout=subprocess.PIPE, stderr=slave, timeout=600, **options)
     finally:
         os.close(slave)
     seen = b""
@@ -79,8 +81,34 @@ class ProgressLine(unittest.TestCase):
             self.make_input(d, 64 * MIB)
             status, out, terminal = run_with_stderr_on_terminal(["-o", "/dev/full", "big.bin"], d)
             self.assertEqual(status, 255)
-            self.assertTrue(out.decode().splitlines()[-1].startswith("Error: /dev/full: "), out)
-            self.assertTrue(terminal == b"" or terminal.endswith(b"\r" + ERASE), terminal[-80:])
+            self.assertEqual(out, b"Writing to /dev/full\n")
+            # The message is the last thing on the terminal, after the erased line.
+            message = b"Error: /dev/full: No space left on device\r\n"
+            self.assertTrue(terminal.endswith(message), terminal[-80:])
+            before = terminal[:-len(message)]
+            self.assertTrue(before == b"" or before.endswith(b"\r" + ERASE), terminal[-80:])
+
+    def test_endless_input_shows_progress_and_ends_with_one_error_when_the_disk_fills(self):
+        # /dev/zero is read like a pipe into a temporary file; a file size limit
+        # stands in for a full disk.
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (96 * MIB, 96 * MIB))
+
+        with WorkDir() as work:
+            d = work.path
+            (d / "tmp").mkdir()
+            status, out, terminal = run_with_stderr_on_terminal(
+                ["-o", "out.pcap", "/dev/zero"], d, preexec_fn=limit,
+                env={**os.environ, "TMPDIR": str(d / "tmp")})
+            self.assertEqual(status, 255)
+            self.assertEqual(out, b"")
+            text = terminal.decode()
+            self.assertRegex(text, r"\r/dev/zero: [0-9.]+ MiB read, [0-9.]+ MiB/s")
+            message = "Error: temporary copy of /dev/zero: File too large\r\n"
+            self.assertTrue(text.endswith("\r\x1b[K" + message), text[-120:])
+            self.assertEqual(text.count("Error: "), 1)
+            self.assertEqual(sorted(p.name for p in d.rglob("*")), ["tmp"])
 
 
 if __name__ == "__main__":

@@ -82,6 +82,9 @@ TEST(FtpRetrieveCommand, CarriesTheWholePath) {
         {longPath, "RETR " + longPath + "\r\n"},
         // A CR in a path is padded with NUL so it cannot end the command.
         {"a\rb\r", std::string("RETR a\r\0b\r\0\r\n", 13)},
+        // A line feed would end the command and start another.
+        {"a\nDELE important.txt", "RETR a%0ADELE important.txt\r\n"},
+        {"a\r\nb", std::string("RETR a\r\0%0Ab\r\n", 14)},
     };
     for (const auto& [path, line] : cases) {
         EXPECT_EQ(ftpRetrieveCommand(path), line) << path.size() << "-character path";

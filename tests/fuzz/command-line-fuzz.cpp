@@ -6,6 +6,7 @@
 // argument becomes '_', so every name the program could create lies in the
 // fuzzer's own scratch directory, whatever the fuzzer invents.
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -61,6 +62,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     FUZZ_CHECK(::chdir(scratch) == 0);
     scratchDirectory = scratch;
     std::atexit(removeScratchDirectory);
+    // "-" reads standard input and "-o -" writes standard output: an empty input
+    // and a sink that takes everything.
+    int null = ::open("/dev/null", O_RDWR);
+    FUZZ_CHECK(null >= 0 && ::dup2(null, 0) == 0 && ::dup2(null, 1) == 1);
     // Every byte value, and lines that begin with a dot, in a few thousand bytes:
     // enough for several segments in every mode, small enough to run fast.
     for (int i = 0; i < 3000; ++i) inputBytes += static_cast<char>(i % 7 == 0 ? '.' : i * 37);
@@ -87,8 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     argv.push_back(nullptr);
 
     const std::set<std::string> before = listDirectory();
-    std::ostringstream out;
-    int status = tracemint::runTracemint(static_cast<int>(args.size()), argv.data(), out);
+    std::ostringstream out, err;
+    int status = tracemint::runTracemint(static_cast<int>(args.size()), argv.data(), out, err);
     FUZZ_CHECK(status == 0 || status == 2 || status == 255);
     FUZZ_CHECK(readFile(inputName) == inputBytes);
     if (status == 2) FUZZ_CHECK(listDirectory() == before);
