@@ -18,6 +18,7 @@ struct CommandLine {
     std::optional<std::string> inputPath;  // the first operand; further ones are ignored
     std::optional<std::string> emailEncoder, mode, outFile, port, httpEncoder;
     std::optional<std::string> srcEmail, dstEmail, srcIp, dstIp, blockSize, seed;
+    std::optional<std::string> gzipLevel;
 };
 
 // Parses argv. Throws FatalError(exitUsage) with the usage text appended for an

@@ -59,6 +59,7 @@ struct Connection {
     InputFile* inFile = nullptr;
     CaptureFile* outFile = nullptr;
     GzipBody* tmpFile = nullptr;  // the compressed body of the gzip encodings
+    int gzipLevel = 3;            // its deflate level, 0 to 3 (--gzip-level)
     uint8_t emailEncoding = 0;
     uint8_t httpEncoder = httpPlain;
     uint8_t dataDirection = 0;

@@ -172,6 +172,11 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& out) {
         }
         conn.httpEncoder = static_cast<uint8_t>(httpPlain + *encoder);
     }
+    if (cl.gzipLevel) {
+        auto level = parseInteger(*cl.gzipLevel, gzipMinLevel, gzipMaxLevel);
+        if (!level) valueError("--gzip-level takes 0, 1, 2 or 3, not '" + *cl.gzipLevel + "'");
+        conn.gzipLevel = static_cast<int>(*level);
+    }
 
     run.modes = parseModeList(cl.mode.value_or("h"));
     if (run.modes.size() > 1) {

@@ -38,13 +38,13 @@ std::string clientHeaderLines() {
 }
 
 // The file as the body of the exchange: from the input, or from the compressed
-// temporary file (without its zlib header) for the gzip encodings; each block
+// temporary file for the gzip encodings; each block
 // read is one data segment or one chunk.
 void sendHttpBody(Connection& conn, uint8_t encoder) {
     const bool gzip = encoder == httpGzip || encoder == httpGzipChunked;
     const bool chunked = encoder == httpChunked || encoder == httpGzipChunked;
     BlockReader reader = gzip ? openBlockReader(conn.tmpFile->fd, "temporary gzip body",
-                                                zlibHeaderSize, conn.tmpFile->tmpSize)
+                                                0, conn.tmpFile->tmpSize)
                               : openBlockReader(*conn.inFile);
     for (;;) {
         Bytes block = nextBlock(reader, static_cast<size_t>(conn.blockSize));

@@ -198,13 +198,13 @@ class ToolTest(unittest.TestCase):
 
     def assertUsage(self, text):
         lines = text.split("\n")
-        # 53 lines, each ending in a line end: the last element is the empty rest.
-        self.assertEqual(len(lines), 54, text)
+        # 56 lines, each ending in a line end: the last element is the empty rest.
+        self.assertEqual(len(lines), 57, text)
         self.assertEqual(lines[0], "")
         self.assertEqual(lines[1], USAGE_LINE_2)
         self.assertEqual(lines[2], "Version: 1.29")
-        self.assertEqual(lines[44:46], ["Usage:", "\t\t\ttracemint [options] infile"])
-        self.assertEqual(lines[51], "\t\t\ttracemint -mi malware.pdf -o outfile.pcap")
+        self.assertEqual(lines[47:49], ["Usage:", "\t\t\ttracemint [options] infile"])
+        self.assertEqual(lines[54], "\t\t\ttracemint -mi malware.pdf -o outfile.pcap")
 
 
 # ---------------------------------------------------------------------------
@@ -284,6 +284,9 @@ class ValueErrors(ToolTest):
         (["--http-encoder", "4"], "--http-encoder", "3"),
         (["--http-encoder", "x"], "--http-encoder", "3"),
         (["--http-encoder=-1"], "--http-encoder", "3"),
+        (["--http-encoder", "1", "--gzip-level", "4"], "--gzip-level", "3"),
+        (["--http-encoder", "1", "--gzip-level=-1"], "--gzip-level", "3"),
+        (["--gzip-level", "fast"], "--gzip-level", "3"),
         (["--srcip", "1.2.3"], "--srcip", "IPv4"),
         (["--srcip", "foo"], "--srcip", "IPv4"),
         (["--dstip", "1.2.3"], "--dstip", "IPv4"),
@@ -646,6 +649,8 @@ class OptionForms(ToolTest):
         cases = [
             (["--http-encoder=1"], b"Content-Encoding: gzip\r\n", "gzip"),
             (["--http-encoder", "1"], b"Content-Encoding: gzip\r\n", "gzip"),
+            (["--http-encoder", "1", "--gzip-level", "0"], b"Content-Encoding: gzip\r\n", "gzip"),
+            (["--gzip-level=2", "--http-encoder=1"], b"Content-Encoding: gzip\r\n", "gzip"),
             (["--http-encoder", "2"], b"Transfer-Encoding: chunked\r\n", "chunked"),
             (["--http-encoder=0"], b"Content-Length: %d\r\n" % len(SMALL_INPUT), "plain"),
         ]
