@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ zlib1g-dev libgtest-dev tshark python3 groff-base
+packages=(cmake make g++ zlib1g-dev libisal-dev libgtest-dev tshark python3 groff-base
           clang libclang-rt-14-dev valgrind strace
           curl nghttp2-client python3-h2 python3-aiosmtpd sharutils)
 missing=()

@@ -70,6 +70,7 @@ struct Settings {
     LinkSettings link;
     // The protocols' own choices.
     uint8_t httpEncoder = httpPlain;
+    int gzipLevel = 3;  // deflate level of the gzip bodies, 0 to 3
     uint8_t emailEncoding = 0;
     std::string srcEmail = defaultSenderAddress;
     std::string dstEmail = defaultRecipientAddress;

@@ -33,6 +33,9 @@ constexpr const char* usageLines[] = {
     "\t\t\t1 - gzip compression",
     "\t\t\t2 - chunked encoding",
     "\t\t\t3 - gzip compression and chunked encoding",
+    "--gzip-level level\tdeflate level of the gzip body [0 to 3, default: 3]",
+    "\t\t\t0 to 2 take about 2/3 of the time of 3; against 3, 2 gives a body 2% larger,",
+    "\t\t\t1 4% larger, 0 17% larger (shared libraries; random bytes do not shrink)",
     "-m mode\r",
     "\t\t\th - http GET (download)\r",
     "\t\t\th2 - http2 GET (download)\r",
@@ -86,7 +89,7 @@ constexpr const char* usageLines[] = {
     "\t\t\ttracemint -mi malware.pdf -o outfile.pcap",
     "",
 };
-constexpr size_t textEnds[] = {61, 65, 71};  // one past the last line of each text
+constexpr size_t textEnds[] = {64, 68, 74};  // one past the last line of each text
 
 enum LongOnly {
     optBlockSize = 1000,
@@ -95,6 +98,7 @@ enum LongOnly {
     optSrcIp,
     optDstIp,
     optHttpEncoder,
+    optGzipLevel,
     optSeed,
     optVersion,
     optMtu,
@@ -119,6 +123,7 @@ constexpr option longOptions[] = {
     {"dstip", required_argument, nullptr, optDstIp},
     {"email-encoder", required_argument, nullptr, 'e'},
     {"http-encoder", required_argument, nullptr, optHttpEncoder},
+    {"gzip-level", required_argument, nullptr, optGzipLevel},
     {"mode", required_argument, nullptr, 'm'},
     {"outfile", required_argument, nullptr, 'o'},
     {"port", required_argument, nullptr, 'p'},
@@ -203,6 +208,7 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
             case optSrcIp: cl.srcIp = optarg; break;
             case optDstIp: cl.dstIp = optarg; break;
             case optHttpEncoder: cl.httpEncoder = optarg; break;
+            case optGzipLevel: cl.gzipLevel = optarg; break;
             case optSeed: cl.seed = optarg; break;
             case optVersion: cl.version = true; break;
             case optMtu: cl.mtu = optarg; break;

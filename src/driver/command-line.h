@@ -24,6 +24,7 @@ struct CommandLine {
     bool delayedAck = false;
     bool realistic = false;
     std::optional<std::string> mtu, window, startTime, rtt, rate, ttl, clientMac, serverMac, vlan;
+    std::optional<std::string> gzipLevel;
 };
 
 // Parses argv. Throws FatalError(exitUsage) with the usage text appended for an

@@ -21,6 +21,7 @@
 #include "driver/network-options.h"
 #include "ftp/ftp-transfer.h"
 #include "http/http-exchange.h"
+#include "http/http-gzip.h"
 #include "http/url-path.h"
 #include "http2/http2-exchange.h"
 #include "input/block-reader.h"
@@ -202,6 +203,11 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& stdOut, std::ostr
                 *cl.httpEncoder + "'");
         }
         settings.httpEncoder = static_cast<uint8_t>(httpPlain + *encoder);
+    }
+    if (cl.gzipLevel) {
+        auto level = parseInteger(*cl.gzipLevel, gzipMinLevel, gzipMaxLevel);
+        if (!level) valueError("--gzip-level takes 0, 1, 2 or 3, not '" + *cl.gzipLevel + "'");
+        settings.gzipLevel = static_cast<int>(*level);
     }
 
     run.modes = parseModeList(cl.mode.value_or("h"));

@@ -48,14 +48,13 @@ std::string clientHeaderLines() {
 }
 
 // The file as the body of the exchange: from the input, or from the compressed
-// temporary file (without its zlib header) for the gzip encodings; each block
+// temporary file for the gzip encodings; each block
 // read is one data segment or one chunk.
 void sendHttpBody(TcpSession& conn, const Transfer& file, uint8_t encoder, const GzipBody* body,
                   uint8_t direction) {
     const bool gzip = encoder == httpGzip || encoder == httpGzipChunked;
     const bool chunked = encoder == httpChunked || encoder == httpGzipChunked;
-    BlockReader reader = gzip ? openBlockReader(body->fd, "temporary gzip body", zlibHeaderSize,
-                                                body->tmpSize)
+    BlockReader reader = gzip ? openBlockReader(body->fd, "temporary gzip body", 0, body->tmpSize)
                               : openBlockReader(file);
     for (;;) {
         Bytes block = nextBlock(reader, static_cast<size_t>(file.blockSize));

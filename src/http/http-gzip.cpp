@@ -1,20 +1,20 @@
 #include "http/http-gzip.h"
 
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "input/block-reader.h"
 #include "common/byte-order.h"
 #include "common/fatal-error.h"
 #include "common/file-io.h"
-#include "tcp/tcp-session.h"
-#include "input/temp-file.h"
 #include "http/chunked.h"
-#include "http/crc32.h"
+#include "input/block-reader.h"
+#include "input/temp-file.h"
+#include "tcp/tcp-session.h"
 
 namespace tracemint {
 namespace {
@@ -29,56 +29,65 @@ void writeTemp(int fd, const uint8_t* p, size_t n) {
     }
 }
 
+// The working memory ISA-L's deflate wants beside its stream for a level (the
+// sizes it is tuned for; level 0 needs none).
+uint32_t levelBufferSize(int level) {
+    switch (level) {
+        case 1: return ISAL_DEF_LVL1_DEFAULT;
+        case 2: return ISAL_DEF_LVL2_DEFAULT;
+        case 3: return ISAL_DEF_LVL3_DEFAULT;
+        default: return ISAL_DEF_LVL0_DEFAULT;
+    }
+}
+
 }  // namespace
 
 void compressGzip(const Transfer& file, GzipBody& body) {
     if (body.fd >= 0) return;
+    const int level = file.settings->gzipLevel;
+    if (level < gzipMinLevel || level > gzipMaxLevel) {
+        throw FatalError("Error: gzip level " + std::to_string(level) + " is not 0 to 3",
+                         exitFailure);
+    }
     body.fd = createPrivateTempFile(body.tempDirectory, "the gzip body");
 
-    z_stream stream{};
-    if (deflateInit(&stream, Z_DEFAULT_COMPRESSION) != Z_OK) {
-        throw FatalError("Error: cannot initialise deflate", exitFailure);
-    }
+    // ISA-L's deflate: one raw deflate stream (the gzip header and trailer are
+    // sent by the exchange), written to the temporary file as it comes.
+    isal_zstream stream;
+    isal_deflate_init(&stream);
+    std::vector<uint8_t> levelBuffer(levelBufferSize(level));
+    stream.level = static_cast<uint32_t>(level);
+    stream.level_buf = levelBuffer.empty() ? nullptr : levelBuffer.data();
+    stream.level_buf_size = static_cast<uint32_t>(levelBuffer.size());
+    stream.gzip_flag = IGZIP_DEFLATE;
+    stream.flush = NO_FLUSH;
+
     std::vector<uint8_t> out(deflateOutputSize);
     BlockReader reader = openBlockReader(file);
     uint32_t crc = 0;
     uint64_t total = 0;
     uint64_t written = 0;
-    int flush = Z_NO_FLUSH;
-    try {
+    do {
+        Bytes in = nextBlock(reader, blockReaderBufferSize);
+        crc = crc32_gzip_refl(crc, in.data(), in.size());
+        total += in.size();
+        // The library reads through a pointer to non-const but never writes there.
+        stream.next_in = const_cast<uint8_t*>(in.data());
+        stream.avail_in = static_cast<uint32_t>(in.size());
+        stream.end_of_stream = in.empty() ? 1 : 0;
         do {
-            Bytes in = nextBlock(reader, blockReaderBufferSize);
-            flush = in.empty() ? Z_FINISH : Z_NO_FLUSH;
-            crc = crc32Update(crc, in);
-            total += in.size();
-            stream.next_in = const_cast<Bytef*>(in.data());
-            stream.avail_in = static_cast<uInt>(in.size());
-            int ret;
-            do {
-                stream.next_out = out.data();
-                stream.avail_out = static_cast<uInt>(out.size());
-                ret = deflate(&stream, flush);
-                if (ret == Z_STREAM_ERROR) throw FatalError("Error: deflate failed", exitFailure);
-                size_t produced = out.size() - stream.avail_out;
-                writeTemp(body.fd, out.data(), produced);
-                written += produced;
-            } while (stream.avail_out == 0);
-            if (flush == Z_FINISH && ret != Z_STREAM_END) {
-                throw FatalError("Error: deflate did not finish", exitFailure);
+            stream.next_out = out.data();
+            stream.avail_out = static_cast<uint32_t>(out.size());
+            if (isal_deflate(&stream) != COMP_OK) {
+                throw FatalError("Error: deflate failed", exitFailure);
             }
-        } while (flush != Z_FINISH);
-    } catch (...) {
-        deflateEnd(&stream);
-        throw;
-    }
-    deflateEnd(&stream);
-    // Drop the Adler-32 that ends the zlib stream: gzip has its own trailer.
-    body.tmpSize = written - 4;
-    if (retryInterrupted([&] { return ::ftruncate(body.fd, static_cast<off_t>(body.tmpSize)); }) != 0) {
-        throw FatalError(
-            "Error: Failed to truncate temporary file: " + std::string(std::strerror(errno)),
-            exitFailure);
-    }
+            size_t produced = out.size() - stream.avail_out;
+            writeTemp(body.fd, out.data(), produced);
+            written += produced;
+        } while (stream.avail_out == 0 || stream.avail_in > 0);
+    } while (stream.internal_state.state != ZSTATE_END);
+
+    body.tmpSize = written;
     body.crc = crc;
     body.inputSize = total;
 }

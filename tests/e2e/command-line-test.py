@@ -199,13 +199,13 @@ class ToolTest(unittest.TestCase):
 
     def assertUsage(self, text):
         lines = text.split("\n")
-        # 71 lines, each ending in a line end: the last element is the empty rest.
-        self.assertEqual(len(lines), 72, text)
+        # 74 lines, each ending in a line end: the last element is the empty rest.
+        self.assertEqual(len(lines), 75, text)
         self.assertEqual(lines[0], "")
         self.assertEqual(lines[1], USAGE_LINE_2)
         self.assertEqual(lines[2], "Version: 1.29")
-        self.assertEqual(lines[62:64], ["Usage:", "\t\t\ttracemint [options] infile"])
-        self.assertEqual(lines[69], "\t\t\ttracemint -mi malware.pdf -o outfile.pcap")
+        self.assertEqual(lines[65:67], ["Usage:", "			tracemint [options] infile"])
+        self.assertEqual(lines[72], "			tracemint -mi malware.pdf -o outfile.pcap")
 
 
 # ---------------------------------------------------------------------------
@@ -287,6 +287,9 @@ class ValueErrors(ToolTest):
         (["--http-encoder", "4"], "--http-encoder", "3"),
         (["--http-encoder", "x"], "--http-encoder", "3"),
         (["--http-encoder=-1"], "--http-encoder", "3"),
+        (["--http-encoder", "1", "--gzip-level", "4"], "--gzip-level", "3"),
+        (["--http-encoder", "1", "--gzip-level=-1"], "--gzip-level", "3"),
+        (["--gzip-level", "fast"], "--gzip-level", "3"),
         (["--srcip", "1.2.3"], "--srcip", "IPv4"),
         (["--srcip", "foo"], "--srcip", "IPv4"),
         (["--dstip", "1.2.3"], "--dstip", "IPv4"),
@@ -684,6 +687,8 @@ class OptionForms(ToolTest):
         cases = [
             (["--http-encoder=1"], b"Content-Encoding: gzip\r\n", "gzip"),
             (["--http-encoder", "1"], b"Content-Encoding: gzip\r\n", "gzip"),
+            (["--http-encoder", "1", "--gzip-level", "0"], b"Content-Encoding: gzip\r\n", "gzip"),
+            (["--gzip-level=2", "--http-encoder=1"], b"Content-Encoding: gzip\r\n", "gzip"),
             (["--http-encoder", "2"], b"Transfer-Encoding: chunked\r\n", "chunked"),
             (["--http-encoder=0"], b"Content-Length: %d\r\n" % len(SMALL_INPUT), "plain"),
         ]
