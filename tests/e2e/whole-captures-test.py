@@ -36,7 +36,7 @@ def slowed(syscall, delay_us, args, cwd, log):
          "-e", f"inject={syscall}:delay_exit={delay_us}", TOOL, *args],
         cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
         # LeakSanitizer stops the world with ptrace, which strace already holds.
-        env={**os.environ, "ASAN_OPTIONS": "detect_leaks=0:" + os.environ.get("ASAN_OPTIONS", "")})
+        env={**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"})
 
 
 def wait_for(condition, timeout=60):
