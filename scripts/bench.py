@@ -21,6 +21,8 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 MIB = 1 << 20
 
+PRESET = ["--realistic", "--start-time", "2026-01-31T12:00:00Z"]
+
 # (label, kind of input, options, target kind)
 ROWS = [
     ("h plain", "http", ["-m", "h", "--http-encoder", "0"], "copy1.5"),
@@ -40,8 +42,17 @@ ROWS = [
     # counting pass over the file before the mail (its exact size goes first).
     ("p quoted-printable", "mail", ["-m", "p", "-e", "1"], "copy3.0"),
     ("i quoted-printable", "mail", ["-m", "i", "-e", "1"], "copy3.0"),
+    # The --realistic preset (a fixed start, so runs compare): its target is the
+    # time of the row named after "preset:", measured in the same run.
+    ("h plain realistic", "http", ["-m", "h", "--http-encoder", "0", *PRESET], "preset:h plain"),
+    ("x realistic", "http", ["-m", "x", *PRESET], "preset:x"),
+    ("F realistic", "http", ["-m", "F", *PRESET], "preset:F"),
+    ("s base64 realistic", "mail", ["-m", "s", "-e", "0", *PRESET], "preset:s base64"),
 ]
 TARGETS = {"copy1.5": 1.5, "copy2.5": 2.5, "copy3.0": 3.0, "gzip": 1.15}
+PRESET_TARGET = 1.3
+# Rows against a baseline binary (--baseline): each within this of its time.
+BASELINE_TARGET = 1.03
 MEMORY_TARGET_MIB = 16
 SEED = "12345"
 
@@ -87,20 +98,28 @@ def warm(path):
             pass
 
 
-def bench_row(binary, work, label, options, input_path, runs):
+def bench_row(binary, work, label, options, input_path, runs, baseline=None):
+    """Median times of the tool and of `cp` of its capture; with a baseline
+    binary, that binary's median too, its runs interleaved with the tool's so
+    that both see the same machine."""
     capture = work / "bench.pcap"
     copy = work / "copy.pcap"
-    tool_times, rss_values, cp_times = [], [], []
+    tool_times, rss_values, cp_times, base_times = [], [], [], []
     for _ in range(runs):
-        capture.unlink(missing_ok=True)
-        seconds, rss = timed([str(binary), *options, "--seed", SEED, "-o", str(capture),
-                              str(input_path)], work)
-        tool_times.append(seconds)
-        rss_values.append(rss)
+        for which in ([baseline, binary] if baseline else [binary]):
+            capture.unlink(missing_ok=True)
+            seconds, rss = timed([str(which), *options, "--seed", SEED, "-o", str(capture),
+                                  str(input_path)], work)
+            if which is binary:
+                tool_times.append(seconds)
+                rss_values.append(rss)
+            else:
+                base_times.append(seconds)
         copy.unlink(missing_ok=True)
         seconds, _ = timed(["cp", str(capture), str(copy)], work)
         cp_times.append(seconds)
     capture_size = capture.stat().st_size
+    span = capture_span(capture) if "--realistic" in options else None
     capture.unlink()
     copy.unlink(missing_ok=True)
     return {
@@ -109,7 +128,9 @@ def bench_row(binary, work, label, options, input_path, runs):
         "capture_mib": capture_size / MIB,
         "tool": statistics.median(tool_times),
         "cp": statistics.median(cp_times),
+        "base": statistics.median(base_times) if base_times else None,
         "rss_mib": max(rss_values) / 1024,
+        "span": span,
     }
 
 
@@ -132,20 +153,40 @@ def main_table(args, binary, work):
     os.sync()
     gzip_time = {}
     rows = [r for r in ROWS if not args.rows or r[0].split()[0] in args.rows]
-    print(f"tracemint benchmark: median of {args.runs} runs, seed {SEED}, {os.cpu_count()} cores",
-          flush=True)
+    baseline = Path(args.baseline).resolve() if args.baseline else None
+    print(f"tracemint benchmark: median of {args.runs} runs, seed {SEED}, {os.cpu_count()} cores"
+          + (f", baseline {baseline}" if baseline else ""), flush=True)
     header = (f"{'row':<20} {'in MiB':>7} {'cap MiB':>8} {'tool s':>7} {'cp s':>6} "
               f"{'tool/cp':>7} {'in MiB/s':>8} {'RSS MiB':>7} {'gzip s':>7} "
-              f"{'tool/(gzip+cp)':>14}  target")
+              f"{'tool/(gzip+cp)':>14} {'/base':>6}  target")
     print(header)
     print("-" * len(header))
     missed = 0
+    measured_rows = {}
     for label, kind, options, target in rows:
         warm(inputs[kind])
         os.sync()
-        r = bench_row(binary, work, label, options, inputs[kind], args.runs)
+        preset = target.startswith("preset:")
+        r = bench_row(binary, work, label, options, inputs[kind], args.runs,
+                      None if preset else baseline)
+        measured_rows[label] = r
         ratio = r["tool"] / r["cp"] if r["cp"] > 0 else float("inf")
         gzip_col, gzip_ratio_col = "", ""
+        base_col = f"{r['tool'] / r['base']:.3f}" if r["base"] else ""
+        base_ok = not r["base"] or r["tool"] / r["base"] <= BASELINE_TARGET
+        if preset:
+            reference = measured_rows.get(target.split(":", 1)[1])
+            measured = r["tool"] / reference["tool"] if reference else float("nan")
+            goal = f"<= {PRESET_TARGET} x {target.split(':', 1)[1]}"
+            if r["span"] is not None:
+                goal += f"; capture spans {r['span']:.1f} s"
+            ok = (not reference or measured <= PRESET_TARGET) and r["rss_mib"] <= MEMORY_TARGET_MIB
+            missed += not ok
+            print(f"{label:<20} {r['input_mib']:>7.0f} {r['capture_mib']:>8.0f} {r['tool']:>7.2f} "
+                  f"{r['cp']:>6.2f} {ratio:>7.2f} {r['input_mib'] / r['tool']:>8.0f} "
+                  f"{r['rss_mib']:>7.1f} {'':>7} {'':>14} {measured:>6.3f}  {goal}, "
+                  f"RSS <= {MEMORY_TARGET_MIB}: {'met' if ok else 'MISSED'}", flush=True)
+            continue
         if target == "gzip":
             if kind not in gzip_time:
                 gzip_time[kind] = gzip_seconds(inputs[kind], work, args.runs)
@@ -156,16 +197,35 @@ def main_table(args, binary, work):
         else:
             measured = ratio
             goal = f"<= {TARGETS[target]} x cp"
-        ok = measured <= TARGETS[target] and r["rss_mib"] <= MEMORY_TARGET_MIB
+        if baseline:
+            goal += f", <= {BASELINE_TARGET} x base"
+        ok = measured <= TARGETS[target] and r["rss_mib"] <= MEMORY_TARGET_MIB and base_ok
         missed += not ok
         print(f"{label:<20} {r['input_mib']:>7.0f} {r['capture_mib']:>8.0f} {r['tool']:>7.2f} "
               f"{r['cp']:>6.2f} {ratio:>7.2f} {r['input_mib'] / r['tool']:>8.0f} "
-              f"{r['rss_mib']:>7.1f} {gzip_col:>7} {gzip_ratio_col:>14}  {goal}, "
+              f"{r['rss_mib']:>7.1f} {gzip_col:>7} {gzip_ratio_col:>14} {base_col:>6}  {goal}, "
               f"RSS <= {MEMORY_TARGET_MIB}: {'met' if ok else 'MISSED'}", flush=True)
     return missed
 
 
 # --- large inputs ------------------------------------------------------------
+
+
+def capture_span(path):
+    """Seconds from the first packet of a capture to its last, streaming."""
+    first = last = None
+    with open(path, "rb") as f:
+        f.read(24)
+        while True:
+            head = f.read(16)
+            if len(head) < 16:
+                break
+            sec, usec, incl = struct.unpack("<III", head[:12])
+            stamp = sec + usec / 1e6
+            first = stamp if first is None else first
+            last = stamp
+            f.seek(incl, os.SEEK_CUR)
+    return (last - first) if first is not None else 0.0
 
 
 def scan_records(path):
@@ -211,10 +271,12 @@ def large_inputs(binary, work):
     big = work / "sparse-5g.bin"
     with open(big, "wb") as f:
         f.truncate(size)
-    print(f"\nlarge input: {size} bytes (sparse), modes h plain, h gzip, x", flush=True)
+    print(f"\nlarge input: {size} bytes (sparse), modes h plain, h gzip, x, and h plain with "
+          f"the --realistic preset", flush=True)
     cases = [("h plain", ["-m", "h"], b"Content-Length: 5368709120\r\n"),
              ("h gzip", ["-m", "h", "--http-encoder", "1"], None),
-             ("x", ["-m", "x"], b"5368709120")]
+             ("x", ["-m", "x"], b"5368709120"),
+             ("h realistic", ["-m", "h", *PRESET], b"Content-Length: 5368709120\r\n")]
     failures = 0
     for label, options, text in cases:
         capture = work / "large.pcap"
@@ -238,6 +300,13 @@ def large_inputs(binary, work):
             notes.append(f"{check_sequence_numbers(capture)} sequence wraps, no break")
         except AssertionError as error:
             notes.append(f"BROKEN: {error}")
+        if "--realistic" in options:
+            # 5 GiB of payload at 100 Mbit/s: 429.5 s, and a few round trips.
+            span = capture_span(capture)
+            due = size * 8 / 100e6
+            notes.append(f"capture spans {span:.1f} s ({due:.1f} s at 100 Mbit/s)")
+            if abs(span - due) > due / 100:
+                notes.append("MISSING the rate")
         ok = not any(n.startswith(("MISSING", "BROKEN")) for n in notes)
         ok = ok and rss / 1024 <= MEMORY_TARGET_MIB
         failures += not ok
@@ -258,8 +327,12 @@ def main():
     parser.add_argument("--runs", type=int, default=3, help="runs per figure (median; default 3)")
     parser.add_argument("--rows", nargs="*", help="only these mode letters (h H x f F s p i)")
     parser.add_argument("--large", action="store_true",
-                        help="also the 5 GiB sparse input in modes h and x")
+                        help="also the 5 GiB sparse input in modes h and x, and in mode h "
+                        "with the --realistic preset")
     parser.add_argument("--work", help="working directory (default: a new one under the repo)")
+    parser.add_argument("--baseline", help="another tracemint binary, built the same way: each "
+                        "row without the preset is also run with it, interleaved, and must stay "
+                        f"within {BASELINE_TARGET} x its time")
     args = parser.parse_args()
     binary = tool()
     work = Path(args.work) if args.work else Path(tempfile.mkdtemp(prefix="bench-", dir=ROOT))

@@ -3,10 +3,14 @@
 # rows); prints one table of medians. Not a test: run it by hand on a quiet machine.
 #
 #   scripts/bench.sh [HTTP_MIB [MAIL_MIB]] [--runs N] [--rows h x ...] [--large]
+#                    [--baseline OTHER_TRACEMINT]
 #
 # Defaults: 1024 MiB of random bytes for the HTTP, HTTP/2 and FTP rows, 256 MiB for
-# the mail rows, 3 runs per figure. --large adds a 5 GiB sparse input in modes h
-# and x (size texts, gzip ISIZE, sequence numbers across 2^32, flat memory).
+# the mail rows, 3 runs per figure. Rows with the --realistic preset are measured
+# beside the default ones. --large adds a 5 GiB sparse input in modes h and x, and
+# in mode h with the preset (size texts, gzip ISIZE, sequence numbers across 2^32,
+# flat memory, capture time at the preset's rate). --baseline runs another binary
+# interleaved with this one on every row without the preset.
 # Builds a Release binary in build-bench/ unless $TRACEMINT names one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
