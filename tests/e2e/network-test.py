@@ -236,6 +236,7 @@ class NetworkOptions(unittest.TestCase):
         stream, port = max(payload, key=payload.get)
         pending = []  # the sender's segments not yet acknowledged: (end, length)
         pairs = 0
+        lengths = []
         for f, fl in zip(frames, flags):
             if f["tcp.stream"] != stream:
                 continue
@@ -243,6 +244,7 @@ class NetworkOptions(unittest.TestCase):
             if f["tcp.srcport"] == port:
                 if length:
                     pending.append((int(f["tcp.seq_raw"]) + length, length))
+                    lengths.append(length)
                 continue
             ack = int(f["tcp.ack_raw"])
             newly = [n for end, n in pending if (ack - end) % (1 << 32) < (1 << 31)]
@@ -251,7 +253,12 @@ class NetworkOptions(unittest.TestCase):
                 self.assertFalse(len(newly) == 1 and newly[0] >= full,
                                  f"frame {f['frame.number']} acknowledges one full segment alone")
                 pairs += sum(1 for n in newly if n >= full) >= 2
-        self.assertGreater(pairs, 0, "no ACK for two full segments")
+        # Where two full segments follow each other, one ACK answers both. (A
+        # mode that frames every block, a chunk or an HTTP/2 frame, sends a
+        # full segment and the frame's few octets in turn, and the short one
+        # is answered at once.)
+        if any(a >= full and b >= full for a, b in zip(lengths, lengths[1:])):
+            self.assertGreater(pairs, 0, "no ACK for two full segments")
 
     def check_rate(self, frames, times, rate):
         # Payload is paced at the rate: the last packet comes as long after the
