@@ -141,7 +141,7 @@ uint64_t halfRoundTrip(const TcpSession& session) {
 uint64_t reactionTime(const TcpSession& session, uint8_t direction) {
     const uint64_t now = session.stack->clock->nowNs;
     const uint64_t last = session.lastSentNs[other(direction)];
-    return last == 0 ? now : std::max(now, last + halfRoundTrip(session));
+    return last == notYetSent ? now : std::max(now, last + halfRoundTrip(session));
 }
 
 // The time of a handshake or teardown packet.
@@ -252,6 +252,9 @@ TcpSession newSession(TcpStack& stack, const Flow& flow) {
     }
     if (settings.tcp.options) {
         while ((session.window >> session.windowShift) > 65535) session.windowShift += 1;
+        // The receiver can only announce whole units of 2^shift octets; the
+        // sender fills what is announced, not a few octets more.
+        session.window = (session.window >> session.windowShift) << session.windowShift;
     }
     return session;
 }
@@ -259,7 +262,7 @@ TcpSession newSession(TcpStack& stack, const Flow& flow) {
 void openConnection(TcpSession& session) {
     session.nextSeq[0] = initialSequenceNumber(session);
     session.nextSeq[1] = 0;
-    session.lastSentNs = {};
+    session.lastSentNs = {notYetSent, notYetSent};
     session.linkFreeNs = {};
     session.heldSegments = {};
     session.lastTsval = {};

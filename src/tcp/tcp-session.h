@@ -45,6 +45,10 @@ struct TcpStack {
     size_t pendingCount = 0;
 };
 
+// A session's lastSentNs before its side has sent anything: 0 is a time like
+// any other (a capture may start at the Unix epoch).
+inline constexpr uint64_t notYetSent = UINT64_MAX;
+
 // One TCP connection between the flow's source (the side that opens it) and
 // its destination, written segment by segment into the layers below.
 struct TcpSession {
@@ -56,7 +60,8 @@ struct TcpSession {
     std::array<uint32_t, 2> tsOffset{};
     std::array<uint8_t, 2> heldSegments{};  // [d]: full-sized segments of d's sender not yet ACKed
     std::array<uint64_t, 2> heldSinceNs{};
-    std::array<uint64_t, 2> lastSentNs{};   // [d]: last payload, SYN or FIN from d's sender
+    // [d]: last payload, SYN or FIN from d's sender
+    std::array<uint64_t, 2> lastSentNs{notYetSent, notYetSent};
     std::array<uint64_t, 2> linkFreeNs{};   // [d]: when d's sender may start the next payload
     uint32_t window = defaultWindow;  // advertised by both sides, in octets
     uint8_t windowShift = 0;

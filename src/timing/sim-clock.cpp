@@ -21,7 +21,15 @@ PacketClock startPacketClock(const TimingSettings& timing) {
     // The fixed clock holds the first packet's predecessor, one step before the
     // start, so that the first step lands on it: a start on a whole second is
     // reached by rolling over from 987 ms of the second before.
-    const uint64_t predecessor = timing.startNs - uint64_t{packetInterval} * 1000u;
+    const uint64_t step = uint64_t{packetInterval} * 1000u;
+    if (timing.startNs < step) {
+        // A start at the epoch has its predecessor before it: second 0, less
+        // than 0 microseconds, which the first step brings back to 0.
+        clock.fixed.sec = 0;
+        clock.fixed.usec = static_cast<int32_t>(timing.startNs / 1000u) - packetInterval;
+        return clock;
+    }
+    const uint64_t predecessor = timing.startNs - step;
     clock.fixed.sec = static_cast<uint32_t>(predecessor / 1000000000u);
     clock.fixed.usec = static_cast<int32_t>((predecessor % 1000000000u) / 1000u);
     return clock;

@@ -250,6 +250,17 @@ class UsageErrors(ToolTest):
             ["in.bin", "--http-encoder"],
             ["in.bin", "--srcip"],
             ["in.bin", "--seed"],
+            ["in.bin", "--mtu"],
+            ["in.bin", "--window"],
+            ["in.bin", "--start-time"],
+            ["in.bin", "--rtt"],
+            ["in.bin", "--rate"],
+            ["in.bin", "--ttl"],
+            ["in.bin", "--client-mac"],
+            ["in.bin", "--server-mac"],
+            ["in.bin", "--vlan"],
+            ["--realistic=yes", "in.bin"],
+            ["--tcp-options=1", "in.bin"],
         ]
         for args in cases:
             with self.subTest(args=args):
@@ -313,6 +324,34 @@ class ValueErrors(ToolTest):
         (["--dstip", "::1"], "--dstip", "IPv4"),
         (["-6", "--srcip", "10.0.0.1"], "--srcip", "IPv6"),
         (["--dstip", "10.9.8.7", "-6"], "--dstip", "IPv6"),
+        # The network under the conversation.
+        (["--mtu", "575"], "--mtu", "576 to 9216"),
+        (["--mtu", "9217"], "--mtu", "576 to 9216"),
+        (["--mtu", "1.5"], "--mtu", "576 to 9216"),
+        (["--mtu", "1500", "--block-size", "1461"], "--block-size", "1460"),
+        (["--mtu", "1500", "--block-size", "1441", "-6"], "--block-size", "1440"),
+        (["--realistic", "--block-size", "1461"], "--block-size", "1460"),
+        (["--window", "0"], "--window", "65535"),
+        (["--window", "2400"], "--window", "2401"),  # two default blocks must fit
+        (["--window", "65536"], "--window", "--tcp-options"),
+        (["--tcp-options", "--window", "1073725441"], "--window", "1073725440"),
+        (["--start-time", "2026-01-31 12:00:00"], "--start-time", "2026-01-31T12:00:00Z"),
+        (["--start-time", "2026-02-29T00:00:00Z"], "--start-time", "2026-01-31T12:00:00Z"),
+        (["--start-time", "-1"], "--start-time", "Unix seconds"),
+        (["--start-time", "4294967296"], "--start-time", "Unix seconds"),
+        (["--rtt", "0"], "--rtt", "60000"),
+        (["--rtt", "60001"], "--rtt", "60000"),
+        (["--rtt", "20ms"], "--rtt", "60000"),
+        (["--rate", "0"], "--rate", "400000"),
+        (["--rate", "1e3"], "--rate", "400000"),
+        (["--ttl", "0"], "--ttl", "255"),
+        (["--ttl", "256"], "--ttl", "255"),
+        (["--client-mac", "00:11:22:33:44"], "--client-mac", "aa:bb:cc:dd:ee:ff"),
+        (["--server-mac", "00:11:22:33:44:zz"], "--server-mac", "aa:bb:cc:dd:ee:ff"),
+        (["--vlan", "0"], "--vlan", "4094"),
+        (["--vlan", "4095"], "--vlan", "4094"),
+        (["--vlan", "5,"], "--vlan", "4094"),
+        (["--vlan", "1,2,3"], "--vlan", "4094"),
     ]
 
     def test_bad_values_end_with_one_error_line_and_status_two_before_any_capture(self):
@@ -359,6 +398,40 @@ class ValueErrors(ToolTest):
                 self.assertStatus(res, 0)
                 self.assertEqual(res.created, {"in.bin-http-get.pcap"})
                 read_segments(d / "in.bin-http-get.pcap")
+
+    def test_network_values_at_the_edges_are_accepted(self):
+        cases = [
+            ["--mtu", "576"],
+            ["--mtu", "9216", "--block-size", "9176"],
+            ["--mtu", "9216", "--block-size", "9156", "-6"],
+            ["--window", "2401"],
+            ["--tcp-options", "--window", "1073725440"],
+            ["--start-time", "0"],
+            ["--start-time", "4294567295"],
+            ["--start-time", "now"],
+            ["--start-time", "2000-02-29T23:59:59Z"],
+            ["--rtt", "0.000001"],
+            ["--rtt", "60000"],
+            ["--rate", "0.001"],
+            ["--rate", "400000"],
+            ["--ttl", "1"],
+            ["--ttl", "255"],
+            ["--client-mac", "FF:FF:FF:FF:FF:FF", "--server-mac", "00:00:00:00:00:00"],
+            ["--vlan", "1"],
+            ["--vlan", "4094,1"],
+            ["--realistic"],
+        ]
+        for options in cases:
+            with self.subTest(options=options):
+                d = self.workdir()
+                self.fixture(d)
+                res = self.run_tool([*options, "in.bin"], d)
+                self.assertStatus(res, 0)
+                self.assertEqual(res.created, {"in.bin-http-get.pcap"})
+                records = read_records(d / "in.bin-http-get.pcap")
+                self.assertGreaterEqual(len(records), 10)
+                stamps = [(r.sec, r.usec) for r in records]
+                self.assertEqual(stamps, sorted(stamps))
 
     def test_output_name_with_several_modes_is_refused(self):
         cases = [

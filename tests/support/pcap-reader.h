@@ -40,6 +40,11 @@ struct Record {
     uint32_t ack() const { return getBe32(tcp() + 8); }
     uint8_t flags() const { return tcp()[13]; }
     size_t tcpHeaderSize() const { return size_t(tcp()[12] >> 4) * 4; }
+    uint16_t window() const { return getBe16(tcp() + 14); }
+    std::vector<uint8_t> tcpOptions() const {
+        return std::vector<uint8_t>(tcp() + 20, tcp() + tcpHeaderSize());
+    }
+    uint64_t stampNs() const { return uint64_t{sec} * 1000000000u + uint64_t{usec} * 1000u; }
     std::vector<uint8_t> payload() const {
         const size_t start = 14 + ipHeaderSize() + tcpHeaderSize();
         std::vector<uint8_t> bytes;
@@ -113,6 +118,15 @@ struct CaptureFixture {
         file.settings = &settings;
         file.random = &random;
         openOutput(capture, path);
+    }
+    // Starts the clock, the TCP stack and the session again from the settings,
+    // for tests that change what newSession and startPacketClock read (MTU,
+    // TCP options, window, timing, TTL) before the first packet.
+    void applySettings() {
+        clock = startPacketClock(settings.timing);
+        ip.ttl = settings.ttl;
+        startTcpStack(stack, settings, random, clock, conditions);
+        conn = newSession(stack, defaultFlow(settings.ipVersion));
     }
     ~CaptureFixture() {
         abandonCapture(capture);
