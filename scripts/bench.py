@@ -21,6 +21,9 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 MIB = 1 << 20
 
+# The --realistic preset with a fixed start, so that runs compare.
+PRESET = ["--realistic", "--start-time", "2026-01-31T12:00:00Z"]
+
 # (label, kind of input, options, target kind). "http" and "mail" are random
 # bytes; "libs" is concatenated shared libraries, which compress about 3:1.
 ROWS = [
@@ -45,11 +48,21 @@ ROWS = [
     ("i base64", "mail", ["-m", "i"], "copy2.5"),
     ("p quoted-printable", "mail", ["-m", "p", "-e", "1"], "copy2.5"),
     ("i quoted-printable", "mail", ["-m", "i", "-e", "1"], "copy2.5"),
+    # The --realistic preset: its target is the time of the row named after
+    # "preset:", measured in the same run (that row always runs first).
+    ("h plain realistic", "http", ["-m", "h", "--http-encoder", "0", *PRESET], "preset:h plain"),
+    ("x realistic", "http", ["-m", "x", *PRESET], "preset:x"),
+    ("F realistic", "http", ["-m", "F", *PRESET], "preset:F"),
+    ("s base64 realistic", "mail", ["-m", "s", "-e", "0", *PRESET], "preset:s base64"),
 ]
 TARGETS = {"copy1.25": 1.25, "copy2.2": 2.2, "copy2.5": 2.5, "gzip": 1.15, "gzipfast": 0.125,
            "info": None}
 # The gzip body on compressible input may be at most this much larger than gzip -6's.
 GZIP_BODY_TARGET = 1.15
+# A row with the preset may take at most this much longer than its default row.
+PRESET_TARGET = 1.3
+# Rows against a baseline binary (--baseline): each within this of its time.
+BASELINE_TARGET = 1.03
 MEMORY_TARGET_MIB = 16
 SEED = "12345"
 # The compressors the gzip rows are measured beside: (label, argv).
@@ -138,17 +151,30 @@ def gzip_body_size(capture):
     return int(head[at + 16:end])
 
 
-def bench_row(binary, work, label, options, input_path, runs, references):
-    """Runs tracemint, cp of its capture and each reference compressor in turn,
-    runs times, so every ratio compares figures measured side by side."""
+def bench_row(binary, work, label, options, input_path, runs, references, baseline=None):
+    """Runs tracemint (after the baseline binary, if any), cp of its capture and
+    each reference compressor in turn, runs times, so every ratio compares
+    figures measured side by side. A baseline that rejects the row's options
+    (an older build without them) is dropped for the row; its exit status is
+    returned in "base_error"."""
     capture = work / "bench.pcap"
     copy = work / "copy.pcap"
-    tool_times, tool_cpu, rss_values, cp_times = [], [], [], []
+    tool_times, tool_cpu, rss_values, cp_times, base_times = [], [], [], [], []
+    base_error = None
     ref_times = {name: [] for name, _ in references}
     ref_cpu = {name: [] for name, _ in references}
     ref_rss = {name: [] for name, _ in references}
     ref_size = {}
     for _ in range(runs):
+        if baseline and base_error is None:
+            capture.unlink(missing_ok=True)
+            try:
+                seconds, _, _ = timed([str(baseline), *options, "--seed", SEED, "-o",
+                                       str(capture), str(input_path)], work)
+                base_times.append(seconds)
+            except subprocess.CalledProcessError as error:
+                base_error = error.returncode
+                base_times = []
         capture.unlink(missing_ok=True)
         seconds, cpu, rss = timed([str(binary), *options, "--seed", SEED, "-o", str(capture),
                                    str(input_path)], work)
@@ -169,6 +195,7 @@ def bench_row(binary, work, label, options, input_path, runs, references):
             out_path.unlink()
     capture_size = capture.stat().st_size
     body = gzip_body_size(capture)
+    span = capture_span(capture) if "--realistic" in options else None
     capture.unlink()
     copy.unlink(missing_ok=True)
     return {
@@ -179,7 +206,10 @@ def bench_row(binary, work, label, options, input_path, runs, references):
         "cpu": statistics.median(tool_cpu),
         "cp": statistics.median(cp_times),
         "rss_mib": max(rss_values) / 1024,
+        "base": statistics.median(base_times) if base_times else None,
+        "base_error": base_error,
         "body": body,
+        "span": span,
         "refs": {name: {"wall": statistics.median(ref_times[name]),
                         "cpu": statistics.median(ref_cpu[name]),
                         "rss_mib": max(ref_rss[name]) / 1024,
@@ -187,7 +217,27 @@ def bench_row(binary, work, label, options, input_path, runs, references):
     }
 
 
+def select_rows(wanted):
+    """The rows named by --rows: a mode letter picks all its rows, a full label
+    one row. A row with the preset brings its default row, which it is
+    measured against."""
+    if not wanted:
+        return list(ROWS)
+    labels = {r[0] for r in ROWS}
+    letters = {r[0].split()[0] for r in ROWS}
+    unknown = [w for w in wanted if w not in labels and w not in letters]
+    if unknown:
+        raise SystemExit(f"unknown rows {unknown}; mode letters {sorted(letters)} or labels "
+                         f"{[r[0] for r in ROWS]}")
+    chosen = {r[0] for r in ROWS if r[0] in wanted or r[0].split()[0] in wanted}
+    for label, _, _, target in ROWS:
+        if label in chosen and target.startswith("preset:"):
+            chosen.add(target.split(":", 1)[1])
+    return [r for r in ROWS if r[0] in chosen]
+
+
 def main_table(args, binary, work):
+    rows = select_rows(args.rows)
     inputs = {"http": work / "http-input.bin", "mail": work / "mail-input.bin",
               "libs": work / "libs-input.bin"}
     make_input(inputs["http"], args.http_mib * MIB)
@@ -195,28 +245,37 @@ def main_table(args, binary, work):
     make_library_input(inputs["libs"], args.libs_mib * MIB)
     # Fresh inputs are dirty pages: written back now, they don't slow the first rows.
     os.sync()
-    rows = [r for r in ROWS if not args.rows or r[0].split()[0] in args.rows]
+    baseline = Path(args.baseline).resolve() if args.baseline else None
     have_references = all(shutil.which(argv[0]) for _, argv in REFERENCES)
     if not have_references:
         print("note: gzip, pigz or igzip missing (apt-get install -y pigz isal): "
               "no reference rows", flush=True)
     print(f"tracemint benchmark: median of {args.runs} runs, seed {SEED}, {os.cpu_count()} cores; "
-          f"CPU = user + system seconds of the process", flush=True)
+          f"CPU = user + system seconds of the process"
+          + (f"; /base = wall / wall of {baseline}, run interleaved" if baseline else ""),
+          flush=True)
     header = (f"{'row':<22} {'in MiB':>6} {'out MiB':>8} {'wall s':>7} {'CPU s':>6} {'cp s':>6} "
-              f"{'wall/cp':>7} {'in MiB/s':>8} {'RSS MiB':>7}  vs gzip -6 / target")
+              f"{'wall/cp':>7} {'in MiB/s':>8} {'RSS MiB':>7} {'/base':>6}  "
+              f"vs gzip -6 / target")
     print(header)
     print("-" * len(header))
     missed = 0
+    measured_rows = {}
     # The compressors run beside the first gzip row of each input; later gzip
     # rows of that input are compared with those figures.
     reference_figures = {}
     for label, kind, options, target in rows:
         warm(inputs[kind])
         os.sync()
+        preset = target.startswith("preset:")
         gzip_row = target in ("gzip", "gzipfast")
         references = (REFERENCES if gzip_row and have_references and kind not in reference_figures
                       else [])
-        r = bench_row(binary, work, label, options, inputs[kind], args.runs, references)
+        # The baseline runs only the rows without the preset: an older binary
+        # may not have it, and the preset rows have their own comparison.
+        r = bench_row(binary, work, label, options, inputs[kind], args.runs, references,
+                      None if preset else baseline)
+        measured_rows[label] = r
         fresh = bool(references)
         if fresh:
             reference_figures[kind] = r["refs"]
@@ -224,7 +283,14 @@ def main_table(args, binary, work):
             r["refs"] = reference_figures[kind]
         ratio = r["tool"] / r["cp"] if r["cp"] > 0 else float("inf")
         note = ""
-        if target == "info":
+        if preset:
+            name = target.split(":", 1)[1]
+            against = r["tool"] / measured_rows[name]["tool"]
+            ok = against <= PRESET_TARGET and r["rss_mib"] <= MEMORY_TARGET_MIB
+            note = f"{against:.3f} x {name}; target <= {PRESET_TARGET} x {name}"
+            if r["span"] is not None:
+                note += f"; capture spans {r['span']:.1f} s"
+        elif target == "info":
             ok = r["rss_mib"] <= MEMORY_TARGET_MIB
             note = f"body {r['body'] / MIB:.1f} MiB" if r["body"] else ""
         elif gzip_row and r["refs"]:
@@ -248,10 +314,19 @@ def main_table(args, binary, work):
         else:
             ok = ratio <= (TARGETS[target] or float("inf")) and r["rss_mib"] <= MEMORY_TARGET_MIB
             note = f"target <= {TARGETS[target]} x cp"
+        base_col = ""
+        if baseline and not preset:
+            if r["base"]:
+                base_col = f"{r['tool'] / r['base']:.3f}"
+                ok = ok and r["tool"] / r["base"] <= BASELINE_TARGET
+                note += f", <= {BASELINE_TARGET} x base"
+            else:
+                base_col = "n/a"
+                note += f", baseline exited {r['base_error']} on these options: not compared"
         missed += not ok
         print(f"{label:<22} {r['input_mib']:>6.0f} {r['capture_mib']:>8.0f} {r['tool']:>7.2f} "
               f"{r['cpu']:>6.2f} {r['cp']:>6.2f} {ratio:>7.2f} {r['input_mib'] / r['tool']:>8.0f} "
-              f"{r['rss_mib']:>7.1f}  {note}, RSS <= {MEMORY_TARGET_MIB}: "
+              f"{r['rss_mib']:>7.1f} {base_col:>6}  {note}, RSS <= {MEMORY_TARGET_MIB}: "
               f"{'met' if ok else 'MISSED'}", flush=True)
         if fresh:
             for name, ref in r["refs"].items():
@@ -265,9 +340,29 @@ def main_table(args, binary, work):
 # --- large inputs ------------------------------------------------------------
 
 
+def capture_span(path):
+    """Seconds from the first packet of a pcap file to its last, streaming.
+    Reads the byte order and the time resolution (micro- or nanoseconds) from
+    the file's magic number."""
+    with open(path, "rb") as f:
+        magic = f.read(24)[:4]
+        order, scale = {b"\xd4\xc3\xb2\xa1": ("<", 1e6), b"\xa1\xb2\xc3\xd4": (">", 1e6),
+                        b"\x4d\x3c\xb2\xa1": ("<", 1e9), b"\xa1\xb2\x3c\x4d": (">", 1e9)}[magic]
+        first = last = None
+        while True:
+            head = f.read(16)
+            if len(head) < 16:
+                break
+            sec, frac, incl = struct.unpack(order + "III", head[:12])
+            last = sec + frac / scale
+            first = last if first is None else first
+            f.seek(incl, os.SEEK_CUR)
+    return (last - first) if first is not None else 0.0
+
+
 def scan_records(path):
-    """Yields (payload offset, payload, tcp header bytes, ports) of each record,
-    streaming: a capture of several GiB is never held in memory."""
+    """Yields (TCP header onwards, TCP payload) of each record, streaming: a
+    capture of several GiB is never held in memory."""
     with open(path, "rb") as f:
         f.read(24)
         while True:
@@ -308,10 +403,12 @@ def large_inputs(binary, work):
     big = work / "sparse-5g.bin"
     with open(big, "wb") as f:
         f.truncate(size)
-    print(f"\nlarge input: {size} bytes (sparse), modes h plain, h gzip, x", flush=True)
+    print(f"\nlarge input: {size} bytes (sparse), modes h plain, h gzip, x, and h plain with "
+          f"the --realistic preset", flush=True)
     cases = [("h plain", ["-m", "h"], b"Content-Length: 5368709120\r\n"),
              ("h gzip", ["-m", "h", "--http-encoder", "1"], None),
-             ("x", ["-m", "x"], b"5368709120")]
+             ("x", ["-m", "x"], b"5368709120"),
+             ("h realistic", ["-m", "h", *PRESET], b"Content-Length: 5368709120\r\n")]
     failures = 0
     for label, options, text in cases:
         capture = work / "large.pcap"
@@ -335,6 +432,14 @@ def large_inputs(binary, work):
             notes.append(f"{check_sequence_numbers(capture)} sequence wraps, no break")
         except AssertionError as error:
             notes.append(f"BROKEN: {error}")
+        if "--realistic" in options:
+            # 5 GiB of payload at the preset's 100 Mbit/s is 429.5 s; the
+            # handshake and a few round trips of 20 ms add well under 1%.
+            span = capture_span(capture)
+            due = size * 8 / 100e6
+            notes.append(f"capture spans {span:.1f} s ({due:.1f} s at 100 Mbit/s)")
+            if abs(span - due) > due / 100:
+                notes.append("MISSING the rate: not within 1%")
         ok = not any(n.startswith(("MISSING", "BROKEN")) for n in notes)
         ok = ok and rss / 1024 <= MEMORY_TARGET_MIB
         failures += not ok
@@ -355,11 +460,20 @@ def main():
     parser.add_argument("libs_mib", nargs="?", type=int, default=128,
                         help="size of the compressible input (shared libraries; MiB, default 128)")
     parser.add_argument("--runs", type=int, default=5, help="runs per figure (median; default 5)")
-    parser.add_argument("--rows", nargs="*", help="only these mode letters (h H x f F s p i)")
+    parser.add_argument("--rows", nargs="*",
+                        help="only these rows: mode letters (h H x f F s p i) for all rows of a "
+                        "mode, or full labels such as \"h plain realistic\" (a row with the "
+                        "preset brings its default row)")
     parser.add_argument("--large", action="store_true",
-                        help="also the 5 GiB sparse input in modes h and x")
+                        help="also the 5 GiB sparse input in modes h and x, and in mode h "
+                        "with the --realistic preset")
     parser.add_argument("--work", help="working directory (default: a new one under the repo)")
+    parser.add_argument("--baseline", help="another tracemint binary, built the same way: each "
+                        "row without the preset is also run with it, interleaved, and must stay "
+                        f"within {BASELINE_TARGET} x its time")
     args = parser.parse_args()
+    if args.baseline and not os.access(args.baseline, os.X_OK):
+        raise SystemExit(f"--baseline {args.baseline}: not an executable file")
     binary = tool()
     work = Path(args.work) if args.work else Path(tempfile.mkdtemp(prefix="bench-", dir=ROOT))
     work.mkdir(parents=True, exist_ok=True)

@@ -4,11 +4,17 @@
 # peak memory. Not a test: run it by hand on a quiet machine.
 #
 #   scripts/bench.sh [HTTP_MIB [MAIL_MIB [LIBS_MIB]]] [--runs N] [--rows h x ...] [--large]
+#                    [--baseline OTHER_TRACEMINT]
 #
 # Defaults: 1024 MiB of random bytes for the HTTP, HTTP/2 and FTP rows, 256 MiB for
 # the mail rows, 128 MiB of concatenated shared libraries (compressible) for the
-# "libs" rows, 5 runs per figure. --large adds a 5 GiB sparse input in modes h
-# and x (size texts, gzip ISIZE, sequence numbers across 2^32, flat memory).
+# "libs" rows, 5 runs per figure. --rows takes mode letters (all rows of a mode) or
+# full row labels such as "h plain realistic". Rows with the --realistic preset are
+# measured beside their default row in the same run. --large adds a 5 GiB sparse
+# input in modes h and x, and in mode h with the preset (size texts, gzip ISIZE,
+# sequence numbers across 2^32, flat memory, capture time at the preset's rate).
+# --baseline runs another binary interleaved with this one on every row without
+# the preset (/base column; a baseline that lacks a row's options is not compared).
 # The reference compressors come from Debian's gzip, pigz and isal packages.
 # Builds a Release binary in build-bench/ unless $TRACEMINT names one.
 set -euo pipefail
