@@ -73,6 +73,13 @@ constexpr const char* usageLines[] = {
     "\t\t\toptions, random ISNs, delayed ACKs, 20 ms round trip, 100 Mbit/s,",
     "\t\t\tstarting now unless --start-time says otherwise",
     "",
+    "Path between the hosts (all off by default; P is a probability such as 0.1):",
+    "--reorder P[:DEPTH]\ta segment arrives after up to DEPTH later ones [3]",
+    "--duplicate P\t\ta segment arrives twice",
+    "--fragment SIZE[:ORDER]\tdata packets in IP fragments of SIZE octets (a multiple of 8),",
+    "\t\t\tORDER in-order, reverse or shuffle [in-order]",
+    "--split-texts N\t\tprotocol texts in segments of N octets",
+    "",
     // second text
     "",
     "Usage:",
@@ -86,7 +93,7 @@ constexpr const char* usageLines[] = {
     "\t\t\ttracemint -mi malware.pdf -o outfile.pcap",
     "",
 };
-constexpr size_t textEnds[] = {61, 65, 71};  // one past the last line of each text
+constexpr size_t textEnds[] = {68, 72, 78};  // one past the last line of each text
 
 enum LongOnly {
     optBlockSize = 1000,
@@ -109,7 +116,11 @@ enum LongOnly {
     optClientMac,
     optServerMac,
     optVlan,
-    optRealistic
+    optRealistic,
+    optReorder,
+    optDuplicate,
+    optFragment,
+    optSplitTexts
 };
 
 constexpr option longOptions[] = {
@@ -141,6 +152,10 @@ constexpr option longOptions[] = {
     {"server-mac", required_argument, nullptr, optServerMac},
     {"vlan", required_argument, nullptr, optVlan},
     {"realistic", no_argument, nullptr, optRealistic},
+    {"reorder", required_argument, nullptr, optReorder},
+    {"duplicate", required_argument, nullptr, optDuplicate},
+    {"fragment", required_argument, nullptr, optFragment},
+    {"split-texts", required_argument, nullptr, optSplitTexts},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -218,6 +233,10 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
             case optServerMac: cl.serverMac = optarg; break;
             case optVlan: cl.vlan = optarg; break;
             case optRealistic: cl.realistic = true; break;
+            case optReorder: cl.reorder = optarg; break;
+            case optDuplicate: cl.duplicate = optarg; break;
+            case optFragment: cl.fragment = optarg; break;
+            case optSplitTexts: cl.splitTexts = optarg; break;
             default: throw FatalError(usageText(), exitUsage);
         }
     }

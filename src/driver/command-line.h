@@ -24,6 +24,8 @@ struct CommandLine {
     bool delayedAck = false;
     bool realistic = false;
     std::optional<std::string> mtu, window, startTime, rtt, rate, ttl, clientMac, serverMac, vlan;
+    // The path between the hosts.
+    std::optional<std::string> reorder, duplicate, fragment, splitTexts;
 };
 
 // Parses argv. Throws FatalError(exitUsage) with the usage text appended for an
