@@ -66,7 +66,13 @@ struct ConditionSettings {
     uint16_t fragmentSize = 0;  // IP payload octets per fragment, a multiple of 8; 0: whole
     FragmentOrder fragmentOrder = FragmentOrder::inOrder;
     uint32_t splitTexts = 0;    // protocol texts in segments of this many octets; 0: whole
-    bool any() const { return reorderPpm != 0 || duplicatePpm != 0 || fragmentSize != 0; }
+    uint32_t lossPpm = 0;        // lost after the capture point, then retransmitted
+    uint32_t captureGapPpm = 0;  // missed by the capture point, received by the host
+    uint32_t overlapPpm = 0;     // a retransmission across two segments, same octets
+    bool any() const {
+        return reorderPpm != 0 || duplicatePpm != 0 || fragmentSize != 0 || lossPpm != 0 ||
+               captureGapPpm != 0 || overlapPpm != 0;
+    }
 };
 
 // Everything a run was asked for, filled by the driver and read, never written,

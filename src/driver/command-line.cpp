@@ -79,6 +79,9 @@ constexpr const char* usageLines[] = {
     "--fragment SIZE[:ORDER]\tdata packets in IP fragments of SIZE octets (a multiple of 8),",
     "\t\t\tORDER in-order, reverse or shuffle [in-order]",
     "--split-texts N\t\tprotocol texts in segments of N octets",
+    "--loss P\t\ta segment is lost behind the capture point and sent again",
+    "--capture-gap P\t\ta segment reaches the host but not the capture",
+    "--overlap P\t\tretransmissions that overlap two segments with the same octets",
     "",
     // second text
     "",
@@ -93,7 +96,7 @@ constexpr const char* usageLines[] = {
     "\t\t\ttracemint -mi malware.pdf -o outfile.pcap",
     "",
 };
-constexpr size_t textEnds[] = {68, 72, 78};  // one past the last line of each text
+constexpr size_t textEnds[] = {71, 75, 81};  // one past the last line of each text
 
 enum LongOnly {
     optBlockSize = 1000,
@@ -120,7 +123,10 @@ enum LongOnly {
     optReorder,
     optDuplicate,
     optFragment,
-    optSplitTexts
+    optSplitTexts,
+    optLoss,
+    optCaptureGap,
+    optOverlap
 };
 
 constexpr option longOptions[] = {
@@ -156,6 +162,9 @@ constexpr option longOptions[] = {
     {"duplicate", required_argument, nullptr, optDuplicate},
     {"fragment", required_argument, nullptr, optFragment},
     {"split-texts", required_argument, nullptr, optSplitTexts},
+    {"loss", required_argument, nullptr, optLoss},
+    {"capture-gap", required_argument, nullptr, optCaptureGap},
+    {"overlap", required_argument, nullptr, optOverlap},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -237,6 +246,9 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
             case optDuplicate: cl.duplicate = optarg; break;
             case optFragment: cl.fragment = optarg; break;
             case optSplitTexts: cl.splitTexts = optarg; break;
+            case optLoss: cl.loss = optarg; break;
+            case optCaptureGap: cl.captureGap = optarg; break;
+            case optOverlap: cl.overlap = optarg; break;
             default: throw FatalError(usageText(), exitUsage);
         }
     }

@@ -25,7 +25,7 @@ struct CommandLine {
     bool realistic = false;
     std::optional<std::string> mtu, window, startTime, rtt, rate, ttl, clientMac, serverMac, vlan;
     // The path between the hosts.
-    std::optional<std::string> reorder, duplicate, fragment, splitTexts;
+    std::optional<std::string> reorder, duplicate, fragment, splitTexts, loss, captureGap, overlap;
 };
 
 // Parses argv. Throws FatalError(exitUsage) with the usage text appended for an

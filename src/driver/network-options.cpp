@@ -1,6 +1,7 @@
 #include "driver/network-options.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "common/fatal-error.h"
 #include "ip/ip-layer.h"
@@ -147,6 +148,17 @@ void applyConditionOptions(const CommandLine& cl, ConditionSettings& conditions)
         }
         conditions.fragmentSize = static_cast<uint16_t>(*size);
         conditions.fragmentOrder = order;
+    }
+    const std::pair<const std::optional<std::string>*, std::pair<const char*, uint32_t*>> chances[] = {
+        {&cl.loss, {"--loss", &conditions.lossPpm}},
+        {&cl.captureGap, {"--capture-gap", &conditions.captureGapPpm}},
+        {&cl.overlap, {"--overlap", &conditions.overlapPpm}},
+    };
+    for (const auto& [text, target] : chances) {
+        if (!*text) continue;
+        auto p = parseProbability(**text);
+        if (!p) valueError(std::string(target.first) + " takes P from 0 to 1, not '" + **text + "'");
+        *target.second = *p;
     }
     if (cl.splitTexts) {
         auto n = parseInteger(*cl.splitTexts, 1, 65535);

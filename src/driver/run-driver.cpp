@@ -254,7 +254,8 @@ void buildPipeline(Run& run) {
     run.ip.ttl = run.settings.ttl;
     run.ip.random = &run.random;
     run.ip.link = &run.link;
-    startNetworkConditions(run.conditions, run.settings.conditions, run.random, run.ip);
+    startNetworkConditions(run.conditions, run.settings.conditions, run.random, run.ip, &run.clock,
+                           run.settings.timing.rttNs);
     startTcpStack(run.tcp, run.settings, run.random, run.clock, run.conditions);
 }
 

@@ -198,13 +198,13 @@ class ToolTest(unittest.TestCase):
 
     def assertUsage(self, text):
         lines = text.split("\n")
-        # 78 lines, each ending in a line end: the last element is the empty rest.
-        self.assertEqual(len(lines), 79, text)
+        # 81 lines, each ending in a line end: the last element is the empty rest.
+        self.assertEqual(len(lines), 82, text)
         self.assertEqual(lines[0], "")
         self.assertEqual(lines[1], USAGE_LINE_2)
         self.assertEqual(lines[2], "Version: 1.29")
-        self.assertEqual(lines[69:71], ["Usage:", "\t\t\ttracemint [options] infile"])
-        self.assertEqual(lines[76], "\t\t\ttracemint -mi malware.pdf -o outfile.pcap")
+        self.assertEqual(lines[72:74], ["Usage:", "\t\t\ttracemint [options] infile"])
+        self.assertEqual(lines[79], "\t\t\ttracemint -mi malware.pdf -o outfile.pcap")
 
 
 # ---------------------------------------------------------------------------

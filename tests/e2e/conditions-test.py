@@ -1,5 +1,6 @@
-"""The path between the hosts: reordering, duplicates, IP fragments and texts
-cut into small segments. A sound receiver survives each of them, so for every
+"""The path between the hosts: reordering, duplicates, IP fragments, texts
+cut into small segments, loss behind the capture point and overlapping
+retransmissions. A sound receiver survives each of them, so for every
 mode, over IPv4 and IPv6, tshark (reassembling out-of-order segments and
 fragments, validating checksums) must pull out the identical file, with no
 malformed packet and no expert note that the condition does not explain."""
@@ -44,7 +45,10 @@ CONDITIONS = {
     "duplicate": (["--duplicate", "0.1"], [RETRANSMISSION]),
     "fragment": (["--fragment", "256:shuffle"], []),
     "split-texts": (["--split-texts", "7"], [FTP_LINES]),
+    "loss": (["--loss", "0.1"], [RETRANSMISSION, OUT_OF_ORDER]),
+    "overlap": (["--overlap", "0.1"], [RETRANSMISSION, OUT_OF_ORDER]),
 }
+MATRIX = list(CONDITIONS)
 # Further shapes, on fewer modes: deeper reordering, small fragments in order.
 EXTRA_CASES = [
     ("h", False, "reorder-deep"), ("s", True, "reorder-deep"),
@@ -52,6 +56,9 @@ EXTRA_CASES = [
 ]
 CONDITIONS["reorder-deep"] = (["--reorder", "0.25:8"], [GAP, RETRANSMISSION, OUT_OF_ORDER])
 CONDITIONS["fragment-small"] = (["--fragment", "64"], [])
+# Loss with the TCP options on: the duplicate ACKs carry SACK blocks.
+CONDITIONS["loss-sack"] = (["--loss", "0.15", "--tcp-options"], [RETRANSMISSION, OUT_OF_ORDER])
+EXTRA_CASES += [("h", True, "loss-sack"), ("F", False, "loss-sack")]
 
 # Small enough to keep the suite quick, large enough for many segments.
 CONTENT = random.Random(1301).randbytes(16_000)
@@ -133,7 +140,7 @@ class ConditionsTest(unittest.TestCase):
             return (mode, ipv6, condition, failures)
 
     def test_every_mode_survives_every_condition(self):
-        cases = [(m, v6, c) for c in list(CONDITIONS)[:4] for m in MODES for v6 in (False, True)]
+        cases = [(m, v6, c) for c in MATRIX for m in MODES for v6 in (False, True)]
         cases += EXTRA_CASES
         with ThreadPoolExecutor(max_workers=4) as pool:
             results = list(pool.map(lambda case: self.run_case(*case), cases))
@@ -191,6 +198,37 @@ class ConditionsTest(unittest.TestCase):
                 self.assertTrue(rows)
                 self.assertTrue(all(int(n) <= 4 for (n,) in rows), rows[:5])
 
+    def test_loss_shows_duplicate_acks_then_the_retransmission(self):
+        with verify.WorkDir() as work:
+            work.write(NAME, CONTENT)
+            work.run("-m", "h", "--seed", "4", "--loss", "0.2", "--tcp-options", "--block-size", "300",
+                     "-o", "l.pcap", NAME)
+            pcap = str(work.path / "l.pcap")
+            rows = verify.tshark_fields(pcap, ["tcp.seq_raw", "tcp.len", "tcp.ack_raw", "tcp.options.sack_le",
+                                               "tcp.srcport"])
+            sent = [(int(seq), int(n)) for seq, n, _, _, port in rows if port == "80" and int(n) > 0]
+            repeated = {key for key in sent if sent.count(key) > 1}
+            self.assertTrue(repeated, "no segment was sent twice")
+            self.assertTrue(any(sack for *_, sack, port in rows if port != "80"), "no SACK block")
+            fast = verify.count_frames(pcap, "tcp.analysis.fast_retransmission")
+            self.assertGreater(fast, 0)
+
+    def test_capture_gap_leaves_acked_unseen_segments_and_a_file_with_holes(self):
+        for mode in ("h", "s"):
+            with self.subTest(mode=mode), verify.WorkDir() as work:
+                work.write(NAME, CONTENT)
+                argv = ["-m", mode, "--seed", "6", "--capture-gap", "0.1"]
+                work.run(*argv, "-o", "g.pcap", NAME)
+                pcap = str(work.path / "g.pcap")
+                self.assertGreater(verify.count_frames(pcap, "tcp.analysis.ack_lost_segment"), 0)
+                allowed = [GAP, r"ACKed segment that wasn't captured"]
+                self.assertEqual(unexplained_problems(pcap, allowed), [])
+                try:
+                    got = carried_file(work, argv, pcap)
+                except (AssertionError, ValueError):
+                    got = None
+                self.assertNotEqual(got, CONTENT)
+
     def test_same_seed_same_capture_and_no_op_conditions_change_nothing(self):
         with verify.WorkDir() as work:
             work.write(NAME, CONTENT)
@@ -199,13 +237,15 @@ class ConditionsTest(unittest.TestCase):
                 work.run("-m", "s", *options, "-o", "c.pcap", NAME)
                 return (work.path / "c.pcap").read_bytes()
 
-            every = ["--reorder", "0.1", "--duplicate", "0.1", "--fragment", "256:shuffle", "--split-texts", "9"]
+            every = ["--reorder", "0.1", "--duplicate", "0.1", "--fragment", "256:shuffle", "--split-texts", "9",
+                     "--loss", "0.1", "--overlap", "0.1", "--capture-gap", "0.05"]
             first = capture("--seed", "8", *every)
             self.assertEqual(first, capture("--seed", "8", *every))
             self.assertNotEqual(first, capture("--seed", "9", *every))
             # Conditions that touch nothing leave the default capture as it was.
             plain = capture("--seed", "8")
-            self.assertEqual(plain, capture("--seed", "8", "--reorder", "0", "--duplicate", "0",
+            self.assertEqual(plain, capture("--seed", "8", "--reorder", "0", "--duplicate", "0", "--loss", "0",
+                                            "--capture-gap", "0", "--overlap", "0",
                                             "--fragment", "65528", "--split-texts", "65535"))
 
     def test_bad_values_are_refused(self):
@@ -213,7 +253,8 @@ class ConditionsTest(unittest.TestCase):
             work.write(NAME, b"x")
             for option, value in [("--reorder", "1.5"), ("--reorder", "0.1:0"), ("--reorder", "0.1:99"),
                                   ("--duplicate", "-1"), ("--fragment", "100"), ("--fragment", "0"),
-                                  ("--fragment", "64:sideways"), ("--split-texts", "0")]:
+                                  ("--fragment", "64:sideways"), ("--split-texts", "0"), ("--loss", "2"),
+                                  ("--capture-gap", "x"), ("--overlap", "0.1:3")]:
                 with self.subTest(option=option, value=value):
                     res = work.run(option, value, NAME, expect_status=2)
                     self.assertIn(option, res.stderr + res.stdout)
