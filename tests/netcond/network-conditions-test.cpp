@@ -217,6 +217,51 @@ TEST(NetworkConditions, ReorderedSegmentsKeepTheirOctetsAndAreNotAcknowledgedEar
     }
 }
 
+// A lost segment is in the capture once as sent and once as retransmitted:
+// at once after the third duplicate ACK, or, with fewer, when the sender's
+// timer runs out, before the other side speaks, 200 ms on and with the clock
+// kept running forward. The receiver's ACKs never cover what it lacks.
+TEST(NetworkConditions, LostSegmentsComeAgainAfterDuplicateAcksOrTheTimeout) {
+    CaptureFixture f(4);
+    f.settings.conditions.lossPpm = 1000000;  // every segment that can be lost
+    startNetworkConditions(f.conditions, f.settings.conditions, f.random, f.ip, &f.clock);
+    openConnection(f.conn);
+    std::vector<std::vector<uint8_t>> blocks;
+    for (uint8_t i = 0; i < 4; ++i) blocks.push_back(patterned(100, i));
+    for (const auto& block : blocks) sendData(f.conn, Bytes(block), toClient);
+    sendMessage(f.conn, "ok\r\n", toServer);
+    closeConnection(f.conn);
+    const auto records = f.finish();
+
+    uint64_t lastStamp = 0;
+    std::vector<std::pair<uint32_t, uint64_t>> serverData;  // seq, stamp in microseconds
+    uint32_t firstSeq = 0;
+    std::vector<uint32_t> acks;
+    for (const Record& r : records) {
+        const uint64_t stamp = uint64_t{r.sec} * 1000000 + r.usec;
+        EXPECT_GE(stamp, lastStamp);
+        lastStamp = stamp;
+        if ((r.flags() & 0x02) && r.srcPort() == 80) firstSeq = r.seq() + 1;
+        if (r.srcPort() == 80 && !r.payload().empty()) {
+            serverData.push_back({r.seq() - firstSeq, stamp});
+            EXPECT_EQ(r.payload(), blocks[(r.seq() - firstSeq) / 100]);
+        }
+        if (r.srcPort() != 80 && r.payload().empty() && !(r.flags() & 0x03) && firstSeq != 0) {
+            acks.push_back(r.ack() - firstSeq);
+        }
+    }
+    // Sent: 0 (lost), 100, 200, then 0 again after three duplicate ACKs; 300
+    // (lost), then 300 again on the timeout.
+    std::vector<uint32_t> order;
+    for (auto& [seq, stamp] : serverData) order.push_back(seq);
+    EXPECT_EQ(order, (std::vector<uint32_t>{0, 100, 200, 0, 300, 300}));
+    // The handshake's ACK, three duplicates of it, then one stuck below the second loss.
+    ASSERT_GE(acks.size(), 5u);
+    EXPECT_EQ((std::vector<uint32_t>(acks.begin(), acks.begin() + 5)),
+              (std::vector<uint32_t>{0, 0, 0, 0, 300}));
+    EXPECT_GE(serverData[5].second - serverData[4].second, 200000u);
+}
+
 // A duplicate is the same IP packet twice in a row (identification and all),
 // and only data segments are repeated.
 TEST(NetworkConditions, DuplicatesAreTheSamePacketTwice) {
