@@ -56,6 +56,25 @@ struct LinkSettings {
     uint8_t vlanCount = 0;              // 0, 1 (802.1Q) or 2 (802.1ad outer, 802.1Q inner)
 };
 
+// The path between the hosts (all off by default). Probabilities are in
+// millionths; a condition at 0 draws nothing from the generator.
+enum class FragmentOrder : uint8_t { inOrder, reverse, shuffle };
+struct ConditionSettings {
+    uint32_t reorderPpm = 0;
+    uint8_t reorderDepth = 3;   // a held segment goes after up to this many later ones
+    uint32_t duplicatePpm = 0;
+    uint16_t fragmentSize = 0;  // IP payload octets per fragment, a multiple of 8; 0: whole
+    FragmentOrder fragmentOrder = FragmentOrder::inOrder;
+    uint32_t splitTexts = 0;    // protocol texts in segments of this many octets; 0: whole
+    uint32_t lossPpm = 0;        // lost after the capture point, then retransmitted
+    uint32_t captureGapPpm = 0;  // missed by the capture point, received by the host
+    uint32_t overlapPpm = 0;     // a retransmission across two segments, same octets
+    bool any() const {
+        return reorderPpm != 0 || duplicatePpm != 0 || fragmentSize != 0 || lossPpm != 0 ||
+               captureGapPpm != 0 || overlapPpm != 0;
+    }
+};
+
 // Everything a run was asked for, filled by the driver and read, never written,
 // by the layers below it. Each layer reads its own part.
 struct Settings {
@@ -68,6 +87,7 @@ struct Settings {
     TcpSettings tcp;
     TimingSettings timing;
     LinkSettings link;
+    ConditionSettings conditions;
     // The protocols' own choices.
     uint8_t httpEncoder = httpPlain;
     int gzipLevel = 3;  // deflate level of the gzip bodies, 0 to 3

@@ -76,6 +76,16 @@ constexpr const char* usageLines[] = {
     "\t\t\toptions, random ISNs, delayed ACKs, 20 ms round trip, 100 Mbit/s,",
     "\t\t\tstarting now unless --start-time says otherwise",
     "",
+    "Path between the hosts (all off by default; P is a probability such as 0.1):",
+    "--reorder P[:DEPTH]\ta segment arrives after up to DEPTH later ones [3]",
+    "--duplicate P\t\ta segment arrives twice",
+    "--fragment SIZE[:ORDER]\tdata packets in IP fragments of SIZE octets (a multiple of 8),",
+    "\t\t\tORDER in-order, reverse or shuffle [in-order]",
+    "--split-texts N\t\tprotocol texts in segments of N octets",
+    "--loss P\t\ta segment is lost behind the capture point and sent again",
+    "--capture-gap P\t\ta segment reaches the host but not the capture",
+    "--overlap P\t\tretransmissions that overlap two segments with the same octets",
+    "",
     // second text
     "",
     "Usage:",
@@ -89,7 +99,7 @@ constexpr const char* usageLines[] = {
     "\t\t\ttracemint -mi malware.pdf -o outfile.pcap",
     "",
 };
-constexpr size_t textEnds[] = {64, 68, 74};  // one past the last line of each text
+constexpr size_t textEnds[] = {74, 78, 84};  // one past the last line of each text
 
 enum LongOnly {
     optBlockSize = 1000,
@@ -113,7 +123,14 @@ enum LongOnly {
     optClientMac,
     optServerMac,
     optVlan,
-    optRealistic
+    optRealistic,
+    optReorder,
+    optDuplicate,
+    optFragment,
+    optSplitTexts,
+    optLoss,
+    optCaptureGap,
+    optOverlap
 };
 
 constexpr option longOptions[] = {
@@ -146,6 +163,13 @@ constexpr option longOptions[] = {
     {"server-mac", required_argument, nullptr, optServerMac},
     {"vlan", required_argument, nullptr, optVlan},
     {"realistic", no_argument, nullptr, optRealistic},
+    {"reorder", required_argument, nullptr, optReorder},
+    {"duplicate", required_argument, nullptr, optDuplicate},
+    {"fragment", required_argument, nullptr, optFragment},
+    {"split-texts", required_argument, nullptr, optSplitTexts},
+    {"loss", required_argument, nullptr, optLoss},
+    {"capture-gap", required_argument, nullptr, optCaptureGap},
+    {"overlap", required_argument, nullptr, optOverlap},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -224,6 +248,13 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
             case optServerMac: cl.serverMac = optarg; break;
             case optVlan: cl.vlan = optarg; break;
             case optRealistic: cl.realistic = true; break;
+            case optReorder: cl.reorder = optarg; break;
+            case optDuplicate: cl.duplicate = optarg; break;
+            case optFragment: cl.fragment = optarg; break;
+            case optSplitTexts: cl.splitTexts = optarg; break;
+            case optLoss: cl.loss = optarg; break;
+            case optCaptureGap: cl.captureGap = optarg; break;
+            case optOverlap: cl.overlap = optarg; break;
             default: throw FatalError(usageText(), exitUsage);
         }
     }

@@ -25,6 +25,8 @@ struct CommandLine {
     bool realistic = false;
     std::optional<std::string> mtu, window, startTime, rtt, rate, ttl, clientMac, serverMac, vlan;
     std::optional<std::string> gzipLevel;
+    // The path between the hosts.
+    std::optional<std::string> reorder, duplicate, fragment, splitTexts, loss, captureGap, overlap;
 };
 
 // Parses argv. Throws FatalError(exitUsage) with the usage text appended for an

@@ -1,9 +1,11 @@
 #include "driver/network-options.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "common/fatal-error.h"
 #include "ip/ip-layer.h"
+#include "netcond/network-conditions.h"
 #include "tcp/tcp-header.h"
 
 namespace tracemint {
@@ -95,7 +97,80 @@ std::optional<uint64_t> parseDecimal(const std::string& text, int decimals, uint
     return value;
 }
 
+std::optional<uint32_t> parseProbability(const std::string& text) {
+    auto ppm = parseDecimal(text, 6, 1000000);
+    if (!ppm) return std::nullopt;
+    return static_cast<uint32_t>(*ppm);
+}
+
+namespace {
+
+void applyConditionOptions(const CommandLine& cl, ConditionSettings& conditions) {
+    if (cl.reorder) {
+        const std::string& text = *cl.reorder;
+        const size_t colon = text.find(':');
+        auto p = parseProbability(text.substr(0, colon));
+        std::optional<long long> depth = 3;
+        if (colon != std::string::npos) {
+            depth = parseInteger(text.substr(colon + 1), 1, maxReorderDepth);
+        }
+        if (!p || !depth) {
+            valueError("--reorder takes P[:DEPTH], P from 0 to 1 and DEPTH from 1 to " +
+                       std::to_string(maxReorderDepth) + ", not '" + text + "'");
+        }
+        conditions.reorderPpm = *p;
+        conditions.reorderDepth = static_cast<uint8_t>(*depth);
+    }
+    if (cl.duplicate) {
+        auto p = parseProbability(*cl.duplicate);
+        if (!p) valueError("--duplicate takes P from 0 to 1, not '" + *cl.duplicate + "'");
+        conditions.duplicatePpm = *p;
+    }
+    if (cl.fragment) {
+        const std::string& text = *cl.fragment;
+        const size_t colon = text.find(':');
+        auto size = parseInteger(text.substr(0, colon), 8, 65528);
+        FragmentOrder order = FragmentOrder::inOrder;
+        bool known = true;
+        if (colon != std::string::npos) {
+            const std::string name = text.substr(colon + 1);
+            if (name == "reverse") {
+                order = FragmentOrder::reverse;
+            } else if (name == "shuffle") {
+                order = FragmentOrder::shuffle;
+            } else {
+                known = name == "in-order";
+            }
+        }
+        if (!size || *size % 8 != 0 || !known) {
+            valueError("--fragment takes SIZE[:ORDER], SIZE a multiple of 8 from 8 to 65528 and "
+                       "ORDER in-order, reverse or shuffle, not '" + text + "'");
+        }
+        conditions.fragmentSize = static_cast<uint16_t>(*size);
+        conditions.fragmentOrder = order;
+    }
+    const std::pair<const std::optional<std::string>*, std::pair<const char*, uint32_t*>> chances[] = {
+        {&cl.loss, {"--loss", &conditions.lossPpm}},
+        {&cl.captureGap, {"--capture-gap", &conditions.captureGapPpm}},
+        {&cl.overlap, {"--overlap", &conditions.overlapPpm}},
+    };
+    for (const auto& [text, target] : chances) {
+        if (!*text) continue;
+        auto p = parseProbability(**text);
+        if (!p) valueError(std::string(target.first) + " takes P from 0 to 1, not '" + **text + "'");
+        *target.second = *p;
+    }
+    if (cl.splitTexts) {
+        auto n = parseInteger(*cl.splitTexts, 1, 65535);
+        if (!n) valueError("--split-texts takes an integer from 1 to 65535, not '" + *cl.splitTexts + "'");
+        conditions.splitTexts = static_cast<uint32_t>(*n);
+    }
+}
+
+}  // namespace
+
 void applyNetworkOptions(const CommandLine& cl, uint64_t nowSeconds, Settings& settings) {
+    applyConditionOptions(cl, settings.conditions);
     const bool v6 = settings.ipVersion == 6;
     const int ipOverhead = v6 ? 60 : 40;
     if (cl.realistic) {

@@ -23,4 +23,7 @@ std::optional<uint64_t> parseStartTime(const std::string& text);
 // 10^decimals and rounded down; nothing for other texts or values above limit.
 std::optional<uint64_t> parseDecimal(const std::string& text, int decimals, uint64_t limit);
 
+// A probability from 0 to 1 ("0.1", "1") in millionths.
+std::optional<uint32_t> parseProbability(const std::string& text);
+
 }  // namespace tracemint

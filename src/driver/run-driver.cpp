@@ -287,7 +287,8 @@ void buildPipeline(Run& run) {
     run.ip.ttl = run.settings.ttl;
     run.ip.random = &run.random;
     run.ip.link = &run.link;
-    run.conditions.ip = &run.ip;
+    startNetworkConditions(run.conditions, run.settings.conditions, run.random, run.ip, &run.clock,
+                           run.settings.timing.rttNs);
     startTcpStack(run.tcp, run.settings, run.random, run.clock, run.conditions);
 }
 
@@ -328,6 +329,7 @@ void writeCaptures(Run& run, std::ostream& stdOut, std::ostream& err) {
         TcpSession session = newSession(run.tcp, flow);
         runMode(session, file, row);
         flushPendingAcks(run.tcp);
+        flushConditions(run.conditions);
         closeCapture(run.capture);
         clearProgress(run.progress);
     }

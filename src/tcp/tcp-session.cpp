@@ -324,7 +324,15 @@ void sendData(TcpSession& session, Bytes bytes, uint8_t direction) {
 }
 
 void sendMessage(TcpSession& session, std::string_view text, uint8_t direction) {
-    sendData(session, {asBytes(text)}, direction);
+    const size_t split = settingsOf(session).conditions.splitTexts;
+    if (split == 0 || text.size() <= split) {
+        sendData(session, {asBytes(text)}, direction);
+        return;
+    }
+    // A sender that writes its text a few octets at a time.
+    for (size_t offset = 0; offset < text.size(); offset += split) {
+        sendData(session, {asBytes(text.substr(offset, split))}, direction);
+    }
 }
 
 void closeConnection(TcpSession& session) {

@@ -47,4 +47,11 @@ uint64_t stepAcknowledgement(PacketClock& clock) {
     return clock.nowNs;
 }
 
+void waitUntil(PacketClock& clock, uint64_t timeNs) {
+    if (timeNs <= clock.nowNs) return;
+    clock.nowNs = timeNs;
+    clock.fixed.sec = static_cast<uint32_t>(timeNs / 1000000000u);
+    clock.fixed.usec = static_cast<int32_t>((timeNs % 1000000000u) / 1000u);
+}
+
 }  // namespace tracemint

@@ -39,6 +39,8 @@ PacketClock startPacketClock(const TimingSettings& timing);
 // of the acknowledgement that follows a payload. Each returns the new time.
 uint64_t stepPacket(PacketClock& clock);
 uint64_t stepAcknowledgement(PacketClock& clock);
+// Moves the clock on to timeNs (never back): a sender that waits for a timer.
+void waitUntil(PacketClock& clock, uint64_t timeNs);
 
 inline uint64_t nanoseconds(SimClock clock) {
     return uint64_t{clock.sec} * 1000000000u + uint64_t(clock.usec) * 1000u;

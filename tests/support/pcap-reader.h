@@ -112,7 +112,7 @@ struct CaptureFixture {
         link.capture = &capture;
         ip.random = &random;
         ip.link = &link;
-        conditions.ip = &ip;
+        startNetworkConditions(conditions, settings.conditions, random, ip);
         startTcpStack(stack, settings, random, clock, conditions);
         conn = newSession(stack, defaultFlow(ipVersion));
         file.settings = &settings;
@@ -165,6 +165,7 @@ struct CaptureFixture {
     }
     std::vector<uint8_t> finishBytes() {
         flushPendingAcks(stack);
+        flushConditions(conditions);
         closeCapture(capture);
         return readFileBytes(path);
     }
