@@ -48,7 +48,6 @@ namespace {
 struct Run {
     Settings settings;
     bool verbose = false;
-    std::string inFileName;   // the input path as given, whole
     std::string outFileName;  // the -o name, empty without -o
     InputFile input;
     CaptureFile capture;
@@ -62,7 +61,7 @@ struct Run {
     std::vector<ModeRow> modes;
     std::optional<PortSpec> ports;
     std::optional<uint64_t> seed;
-    std::string inputPath;
+    std::string inputPath;  // as given ("stdin" for standard input): the announced name
     struct stat inputStat {};
     std::vector<std::string> captureNames;  // one per mode, in order
     bool captureOnStdout = false;  // then every other line of standard output goes to err
@@ -169,7 +168,6 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& stdOut, std::ostr
     applyAddress(cl.dstIp, "--dstip", "destination", settings.ipVersion, server4, server6,
                  run.verbose, out);
     setAddresses(settings, client4, server4, client6, server6);
-    run.inFileName = run.inputPath;
     if (cl.outFile) {
         if (cl.outFile->empty()) valueError("-o/--outfile needs a file name");
         if (sameFile(*cl.outFile, run.inputStat)) {
@@ -226,8 +224,8 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& stdOut, std::ostr
         }
     }
     for (const ModeRow& row : run.modes) {
-        if (modeNeedsUrlPath(row.mode) && !encodeUrlPath(run.inFileName)) {
-            throw FatalError("Error: " + run.inFileName + ": " + urlEncoderTooLong, exitFailure);
+        if (modeNeedsUrlPath(row.mode) && !encodeUrlPath(run.inputPath)) {
+            throw FatalError("Error: " + run.inputPath + ": " + urlEncoderTooLong, exitFailure);
         }
     }
     for (const ModeRow& row : run.modes) {
@@ -310,7 +308,7 @@ void writeCaptures(Run& run, std::ostream& stdOut, std::ostream& err) {
     Transfer file;
     file.input = &run.input;
     file.fileSize = run.input.size;
-    file.name = run.inFileName;
+    file.name = run.inputPath;
     file.blockSize = settings.blockSize;
     file.settings = &run.settings;
     file.random = &run.random;

@@ -285,7 +285,6 @@ void openConnection(TcpSession& session) {
     emitControl(session, toServer, tcpAck, t);
     // Each side has now seen the other acknowledge its SYN.
     session.ackKnown = session.nextSeq;
-    session.established = true;
 }
 
 void sendData(TcpSession& session, std::initializer_list<Bytes> pieces, uint8_t direction) {
@@ -348,7 +347,6 @@ void closeConnection(TcpSession& session) {
     session.nextSeq[0] += 1;
     t = controlTime(session, toClient);
     emitControl(session, toClient, tcpAck, t);
-    session.established = false;
 }
 
 void flushPendingAcks(TcpStack& stack) {

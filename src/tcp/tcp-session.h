@@ -65,7 +65,6 @@ struct TcpSession {
     std::array<uint64_t, 2> linkFreeNs{};   // [d]: when d's sender may start the next payload
     uint32_t window = defaultWindow;  // advertised by both sides, in octets
     uint8_t windowShift = 0;
-    bool established = false;
     size_t maxSegment = 0;      // payload octets per segment
     size_t fullSegment = 0;     // a segment this long counts as full-sized for delayed ACKs
     std::string_view note;      // what the next payload carries, for annotated captures
