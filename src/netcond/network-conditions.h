@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "common/frame.h"
@@ -33,6 +34,14 @@ inline constexpr uint8_t maxReorderDepth = maxHeldSegments - 1;
 inline constexpr size_t heldSlotSize = 65536;
 // Slots beyond the held ones: the last two data segments, for overlaps.
 inline constexpr size_t poolSlots = maxHeldSegments + 2;
+// With decoys, more slots after those: the decoy being sent, the one that
+// waits for the receiver's ACK (out of window), and the last decoys kept for
+// after a reset.
+inline constexpr size_t decoySlot = poolSlots;
+inline constexpr size_t waitingDecoySlot = poolSlots + 1;
+inline constexpr size_t resetDecoySlots = maxHeldSegments;
+inline constexpr size_t firstResetDecoySlot = poolSlots + 2;
+inline constexpr size_t poolSlotsWithDecoys = firstResetDecoySlot + resetDecoySlots;
 // A lost segment the sender hears nothing about is sent again after this
 // retransmission timeout (Linux's least, 200 ms) plus the round trip.
 inline constexpr uint64_t retransmissionTimeoutNs = 200000000;
@@ -52,7 +61,10 @@ inline constexpr uint64_t retransmissionTimeoutNs = 200000000;
 //   4. duplication: a data segment is sent twice, the same IP packet both times;
 //   5. overlap: after a data segment, a retransmission of the second half of
 //      the one before and the first half of this one, with the same octets;
-//   6. fragmentation: a data packet is cut into IP fragments.
+//   6. decoys: a data segment that carries the file's octets goes with a decoy
+//      of the same octets altered (or the decoy text), which one reassembly
+//      policy keeps and the receiving host does not;
+//   7. fragmentation: a data packet is cut into IP fragments.
 // While a segment is held or lost, the receiver's pure ACKs acknowledge only up
 // to it (duplicate ACKs; with SACK blocks for what arrived beyond a lost one
 // when the segments carry the timestamps option, so SACK was agreed).
@@ -76,6 +88,18 @@ struct NetworkConditions {
     std::array<uint8_t, maxHeldSegments> heldSlot{};
     size_t heldCount = 0;
     uint64_t lastStampNs = 0;  // of the last packet delivered
+    // Out-of-window decoy: sent once the receiver has acknowledged its octets.
+    bool decoyWaiting = false;
+    Frame waitingDecoy;
+    uint32_t waitingDecoyEnd = 0;
+    // After-RST decoys: the last ones of the flow that carries the file, sent
+    // after the RST that replaces the flow's closing.
+    std::array<Frame, resetDecoySlots> resetDecoys{};
+    size_t resetDecoyCount = 0;
+    size_t resetDecoyNext = 0;
+    const Flow* resetDecoyFlow = nullptr;
+    uint8_t resetDecoyDirection = 0;
+    const Flow* resetFlow = nullptr;  // reset: nothing more of it is sent
 };
 
 // Allocates what the switched-on conditions need, once per run.
@@ -91,5 +115,16 @@ void flushConditions(NetworkConditions& conditions);
 
 // Whether an event of the given probability (in millionths) happens: one draw.
 bool drawChance(Random& random, uint32_t ppm);
+
+// A file octet as a decoy shows it: letters rotated by 13, digits by 5,
+// octets outside printable ASCII with their top bit flipped; spaces,
+// punctuation and line ends stay, so a decoy of a text encoding (base64,
+// quoted-printable, UU) keeps its alphabet and its lines.
+uint8_t decoyOctet(uint8_t octet);
+
+// The decoy's payload for a segment into out (payloadLength octets): the
+// file's pieces altered or replaced by text (repeated from the start of the
+// file's octets, by fileOffset), the other pieces as they are.
+void writeDecoyPayload(const Frame& frame, std::string_view text, uint8_t* out);
 
 }  // namespace tracemint
