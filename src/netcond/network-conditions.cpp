@@ -301,40 +301,36 @@ Frame tailOf(const Frame& frame, size_t from) {
     return tail;
 }
 
-// Keeps the decoy of a segment of the file's flow for after the reset; a
-// segment of another flow or direction starts the list again.
-void keepForAfterReset(NetworkConditions& c, const Frame& frame) {
-    if (c.resetDecoyFlow != frame.flow || c.resetDecoyDirection != frame.direction) {
-        c.resetDecoyFlow = frame.flow;
-        c.resetDecoyDirection = frame.direction;
-        c.resetDecoyCount = 0;
-        c.resetDecoyNext = 0;
+size_t oldestKept(const NetworkConditions& c) {
+    return (c.keptNext + keptDecoySlots - c.keptCount) % keptDecoySlots;
+}
+
+// Keeps the decoy of a segment for later; a segment of another flow or
+// direction starts the ring again. A full ring loses its oldest decoy, or
+// (replaceOldest false) keeps it and takes no new one.
+void keepDecoy(NetworkConditions& c, const Frame& frame, bool replaceOldest) {
+    if (c.keptFlow != frame.flow || c.keptDirection != frame.direction) {
+        c.keptFlow = frame.flow;
+        c.keptDirection = frame.direction;
+        c.keptCount = 0;
+        c.keptNext = 0;
     }
-    const size_t index = c.resetDecoyNext;
-    uint8_t* octets = slot(c, firstResetDecoySlot + index);
+    if (c.keptCount == keptDecoySlots && !replaceOldest) return;
+    const size_t index = c.keptNext;
+    uint8_t* octets = slot(c, firstKeptDecoySlot + index);
     writeDecoyPayload(frame, c.settings->decoyText, octets);
-    c.resetDecoys[index] = decoyFrame(frame, octets);
-    c.resetDecoyNext = (index + 1) % resetDecoySlots;
-    c.resetDecoyCount = std::min(c.resetDecoyCount + 1, resetDecoySlots);
+    c.keptDecoys[index] = decoyFrame(frame, octets);
+    c.keptDecoyEnds[index] =
+        getBe32(headBytes(frame) + seqOffset) + static_cast<uint32_t>(frame.payloadLength);
+    c.keptNext = (index + 1) % keptDecoySlots;
+    c.keptCount = std::min(c.keptCount + 1, keptDecoySlots);
 }
 
 void deliverWithDecoy(NetworkConditions& c, Frame& frame) {
     const DecoyKind kind = c.settings->decoy;
-    if (kind == DecoyKind::afterRst) {
+    if (kind == DecoyKind::afterRst || kind == DecoyKind::outOfWindow) {
         sendOut(c, frame);
-        keepForAfterReset(c, frame);
-        return;
-    }
-    if (kind == DecoyKind::outOfWindow) {
-        sendOut(c, frame);
-        if (!c.decoyWaiting) {
-            uint8_t* octets = slot(c, waitingDecoySlot);
-            writeDecoyPayload(frame, c.settings->decoyText, octets);
-            c.waitingDecoy = decoyFrame(frame, octets);
-            c.waitingDecoyEnd = getBe32(headBytes(frame) + seqOffset) +
-                                static_cast<uint32_t>(frame.payloadLength);
-            c.decoyWaiting = true;
-        }
+        keepDecoy(c, frame, kind == DecoyKind::afterRst);
         return;
     }
     uint8_t* octets = slot(c, decoySlot);
@@ -384,21 +380,25 @@ void deliverWithDecoy(NetworkConditions& c, Frame& frame) {
     }
 }
 
-// The out-of-window decoy goes once the receiver's ACK has passed its octets
+// An out-of-window decoy goes once the receiver's ACK has passed its octets
 // (they are now left of the window), and the receiver answers it with its ACK
 // again, as it answers any segment it cannot accept.
-void sendWaitingDecoy(NetworkConditions& c, const Frame& ack) {
-    if (!c.decoyWaiting || c.waitingDecoy.flow != ack.flow ||
-        c.waitingDecoy.direction == ack.direction || !(flagsOf(ack) & flagAck) ||
-        seqAfter(c.waitingDecoyEnd, getBe32(headBytes(ack) + ackOffset))) {
+void sendAcknowledgedDecoys(NetworkConditions& c, const Frame& ack) {
+    if (c.settings->decoy != DecoyKind::outOfWindow || c.keptFlow != ack.flow ||
+        c.keptDirection == ack.direction || !(flagsOf(ack) & flagAck)) {
         return;
     }
-    c.decoyWaiting = false;
-    Frame decoy = c.waitingDecoy;
-    decoy.stampNs = ack.stampNs;
-    deliver(c, decoy);
-    Frame reply = ack;
-    deliver(c, reply);
+    const uint32_t number = getBe32(headBytes(ack) + ackOffset);
+    while (c.keptCount > 0) {
+        const size_t index = oldestKept(c);
+        if (seqAfter(c.keptDecoyEnds[index], number)) break;
+        c.keptCount -= 1;
+        Frame decoy = c.keptDecoys[index];
+        decoy.stampNs = ack.stampNs;
+        deliver(c, decoy);
+        Frame reply = ack;
+        deliver(c, reply);
+    }
 }
 
 // The sender of the file resets the connection where it would close it: a RST
@@ -406,10 +406,10 @@ void sendWaitingDecoy(NetworkConditions& c, const Frame& ack) {
 // honours it), then the kept decoys, which the host no longer takes.
 void resetWithDecoys(NetworkConditions& c, const Frame& closing) {
     const uint8_t* h = headBytes(closing);
-    const bool fromSender = closing.direction == c.resetDecoyDirection;
+    const bool fromSender = closing.direction == c.keptDirection;
     Frame rst;
     rst.flow = closing.flow;
-    rst.direction = c.resetDecoyDirection;
+    rst.direction = c.keptDirection;
     rst.stampNs = closing.stampNs;
     uint8_t* tcp = prependHeader(rst, 20);
     std::memset(tcp, 0, 20);
@@ -422,14 +422,14 @@ void resetWithDecoys(NetworkConditions& c, const Frame& closing) {
     resumHeader(rst);
     rst.checksumFromEnd = 20 - checksumOffset;
     deliver(c, rst);
-    const size_t oldest = (c.resetDecoyNext + resetDecoySlots - c.resetDecoyCount) % resetDecoySlots;
-    for (size_t i = 0; i < c.resetDecoyCount; ++i) {
-        Frame decoy = c.resetDecoys[(oldest + i) % resetDecoySlots];
+    const size_t oldest = oldestKept(c);
+    for (size_t i = 0; i < c.keptCount; ++i) {
+        Frame decoy = c.keptDecoys[(oldest + i) % keptDecoySlots];
         decoy.stampNs = closing.stampNs;
         deliver(c, decoy);
     }
-    c.resetDecoyCount = 0;
-    c.resetDecoyFlow = nullptr;
+    c.keptCount = 0;
+    c.keptFlow = nullptr;
     c.resetFlow = closing.flow;
 }
 
@@ -477,10 +477,9 @@ void startNetworkConditions(NetworkConditions& c, const ConditionSettings& setti
     c.slotUsed = {};
     c.previousFlow = nullptr;
     c.previousSlot = maxHeldSegments;
-    c.decoyWaiting = false;
-    c.resetDecoyCount = 0;
-    c.resetDecoyNext = 0;
-    c.resetDecoyFlow = nullptr;
+    c.keptCount = 0;
+    c.keptNext = 0;
+    c.keptFlow = nullptr;
     c.resetFlow = nullptr;
     if (settings.decoy != DecoyKind::none) {
         c.pool.assign(poolSlotsWithDecoys * heldSlotSize, 0);
@@ -505,10 +504,12 @@ void passSegment(NetworkConditions& c, Frame& frame) {
         // Nothing of a connection is held past its opening or closing.
         releaseWhere(c, [&](const HeldSegment& h) { return h.frame.flow == frame.flow; });
         if (c.previousFlow == frame.flow) c.previousFlow = nullptr;
-        if (c.decoyWaiting && c.waitingDecoy.flow == frame.flow) c.decoyWaiting = false;
-        if ((flags & flagFin) && c.resetDecoyCount > 0 && c.resetDecoyFlow == frame.flow) {
-            resetWithDecoys(c, frame);
-            return;
+        if (c.keptFlow == frame.flow && c.keptCount > 0) {
+            if ((flags & flagFin) && c.settings->decoy == DecoyKind::afterRst) {
+                resetWithDecoys(c, frame);
+                return;
+            }
+            c.keptCount = 0;  // out of window: none is sent once the connection closes
         }
         deliver(c, frame);
         return;
@@ -517,7 +518,7 @@ void passSegment(NetworkConditions& c, Frame& frame) {
         HeldSegment* asked = nullptr;
         if (c.heldCount > 0 && (flags & flagAck)) asked = acknowledgeOnlyReceived(c, frame);
         deliver(c, frame);
-        sendWaitingDecoy(c, frame);
+        sendAcknowledgedDecoys(c, frame);
         if (asked && ++asked->duplicateAcks >= fastRetransmitAcks) {
             // Fast retransmit: the sender answers the third duplicate ACK.
             const size_t index = static_cast<size_t>(asked - c.held.data());
@@ -562,7 +563,6 @@ void passSegment(NetworkConditions& c, Frame& frame) {
 void flushConditions(NetworkConditions& c) {
     while (c.heldCount > 0) releaseAt(c, 0);
     c.previousFlow = nullptr;
-    c.decoyWaiting = false;
 }
 
 }  // namespace tracemint

@@ -34,14 +34,13 @@ inline constexpr uint8_t maxReorderDepth = maxHeldSegments - 1;
 inline constexpr size_t heldSlotSize = 65536;
 // Slots beyond the held ones: the last two data segments, for overlaps.
 inline constexpr size_t poolSlots = maxHeldSegments + 2;
-// With decoys, more slots after those: the decoy being sent, the one that
-// waits for the receiver's ACK (out of window), and the last decoys kept for
-// after a reset.
+// With decoys, more slots after those: the decoy being sent, and the decoys
+// kept for later: until the receiver has acknowledged their octets (out of
+// window; more wait their turn), or the last ones, for after a reset.
 inline constexpr size_t decoySlot = poolSlots;
-inline constexpr size_t waitingDecoySlot = poolSlots + 1;
-inline constexpr size_t resetDecoySlots = maxHeldSegments;
-inline constexpr size_t firstResetDecoySlot = poolSlots + 2;
-inline constexpr size_t poolSlotsWithDecoys = firstResetDecoySlot + resetDecoySlots;
+inline constexpr size_t keptDecoySlots = maxHeldSegments;
+inline constexpr size_t firstKeptDecoySlot = poolSlots + 1;
+inline constexpr size_t poolSlotsWithDecoys = firstKeptDecoySlot + keptDecoySlots;
 // A lost segment the sender hears nothing about is sent again after this
 // retransmission timeout (Linux's least, 200 ms) plus the round trip.
 inline constexpr uint64_t retransmissionTimeoutNs = 200000000;
@@ -88,17 +87,14 @@ struct NetworkConditions {
     std::array<uint8_t, maxHeldSegments> heldSlot{};
     size_t heldCount = 0;
     uint64_t lastStampNs = 0;  // of the last packet delivered
-    // Out-of-window decoy: sent once the receiver has acknowledged its octets.
-    bool decoyWaiting = false;
-    Frame waitingDecoy;
-    uint32_t waitingDecoyEnd = 0;
-    // After-RST decoys: the last ones of the flow that carries the file, sent
-    // after the RST that replaces the flow's closing.
-    std::array<Frame, resetDecoySlots> resetDecoys{};
-    size_t resetDecoyCount = 0;
-    size_t resetDecoyNext = 0;
-    const Flow* resetDecoyFlow = nullptr;
-    uint8_t resetDecoyDirection = 0;
+    // Kept decoys of one flow and direction (the one that carries the file),
+    // oldest first in a ring, with the sequence number past each.
+    std::array<Frame, keptDecoySlots> keptDecoys{};
+    std::array<uint32_t, keptDecoySlots> keptDecoyEnds{};
+    size_t keptCount = 0;
+    size_t keptNext = 0;
+    const Flow* keptFlow = nullptr;
+    uint8_t keptDirection = 0;
     const Flow* resetFlow = nullptr;  // reset: nothing more of it is sent
 };
 

@@ -80,9 +80,9 @@ def compare_with_decoy(plain, seen):
 
 
 class DecoysTest(unittest.TestCase):
-    def run_case(self, mode, ipv6, kind):
+    def run_case(self, mode, ipv6, kind, extra=()):
         hosts, sensor = KINDS[kind]
-        v6 = ["-6"] if ipv6 else []
+        v6 = ["-6", *extra] if ipv6 else [*extra]
         failures = []
         with verify.WorkDir() as work:
             work.write(NAME, CONTENT)
@@ -113,6 +113,23 @@ class DecoysTest(unittest.TestCase):
         for (mode, ipv6, kind), failures in results:
             with self.subTest(mode=" ".join(mode), ipv6=ipv6, kind=kind):
                 self.assertEqual(failures, [])
+
+    def test_decoys_among_the_other_conditions(self):
+        """Delayed and timed ACKs (out-of-window decoys wait for them, several
+        at a time), held and lost segments, duplicates, fragments of the
+        user's size, VLAN tags."""
+        cases = [
+            (["-m", "h"], False, "out-of-window", ["--realistic", "--start-time", "1000"]),
+            (["-m", "s"], True, "out-of-window", ["--rtt", "30", "--delayed-ack"]),
+            (["-m", "h2"], False, "tcp-first", ["--reorder", "0.2", "--tcp-options"]),
+            (["-m", "H"], True, "after-rst", ["--loss", "0.1", "--realistic", "--start-time", "1000"]),
+            (["-m", "i"], False, "frag-last", ["--fragment", "256:shuffle"]),
+            (["-m", "p"], True, "ttl", ["--duplicate", "0.2", "--vlan", "5"]),
+            (["-m", "F"], False, "tcp-reordered", ["--split-texts", "5", "--overlap", "0.2"]),
+        ]
+        for mode, ipv6, kind, extra in cases:
+            with self.subTest(mode=" ".join(mode), kind=kind, extra=" ".join(extra)):
+                self.assertEqual(self.run_case(mode, ipv6, kind, extra), [])
 
     def test_a_decoy_text_runs_from_the_files_first_octet(self):
         """With --decoy-text, the receiver that takes the decoy finds the text
