@@ -261,7 +261,6 @@ void deliverWithOverlap(NetworkConditions& c, Frame& frame) {
     c.previousSlot = currentSlot;
 }
 
-
 // --- Decoys ---
 
 // The frame with the decoy's payload from the slot: the same TCP header, so

@@ -65,8 +65,8 @@ inline constexpr uint64_t retransmissionTimeoutNs = 200000000;
 //      policy keeps and the receiving host does not;
 //   7. fragmentation: a data packet is cut into IP fragments.
 // While a segment is held or lost, the receiver's pure ACKs acknowledge only up
-// to it (duplicate ACKs; with SACK blocks for what arrived beyond a lost one
-// when the segments carry the timestamps option, so SACK was agreed).
+// to it (duplicate ACKs; with SACK blocks for what arrived beyond it when the
+// segments carry the timestamps option, so SACK was agreed).
 // Every random draw is made only for a condition that is on, so captures
 // without conditions keep the draws, and the octets, of a plain run.
 struct NetworkConditions {
