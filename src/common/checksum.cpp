@@ -75,6 +75,16 @@ uint16_t finishChecksum(const ChecksumSum& sum) {
     return static_cast<uint16_t>(~total & 0xFFFF);
 }
 
+void balanceChecksum(Bytes reference, std::span<uint8_t> altered, size_t wordOffset) {
+    putBe16(altered.data() + wordOffset, 0);
+    const uint32_t want = sumPiece<false>(reference, nullptr);
+    const uint32_t have = sumPiece<false>(Bytes(altered.data(), altered.size()), nullptr);
+    // One's-complement subtraction: adding the complement.
+    uint32_t word = want + (~have & 0xFFFF);
+    while (word > 0xFFFF) word = (word & 0xFFFF) + (word >> 16);
+    putBe16(altered.data() + wordOffset, static_cast<uint16_t>(word));
+}
+
 uint16_t internetChecksum(std::span<const Bytes> pieces) {
     ChecksumSum sum;
     for (Bytes piece : pieces) addToChecksum(sum, piece);

@@ -31,6 +31,12 @@ uint16_t finishChecksum(const ChecksumSum& sum);
 // one zero byte. The result is in network order: store it with putBe16.
 uint16_t internetChecksum(std::span<const Bytes> pieces);
 
+// Rewrites the 16-bit word at wordOffset (even) of altered so that altered
+// adds the same to an Internet checksum as reference (both of one length,
+// starting at an even offset of the checksummed whole): a packet that carries
+// altered instead of reference keeps a valid checksum.
+void balanceChecksum(Bytes reference, std::span<uint8_t> altered, size_t wordOffset);
+
 inline uint16_t internetChecksum(std::initializer_list<Bytes> pieces) {
     return internetChecksum(std::span<const Bytes>(pieces.begin(), pieces.size()));
 }

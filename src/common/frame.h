@@ -36,6 +36,11 @@ struct Frame {
     const Flow* flow = nullptr;
     uint8_t direction = 0;
     std::string_view note;  // what the packet carries, in the protocol's words (may be empty)
+    // Which payload pieces carry the file's octets (as they go on the wire:
+    // encoded in mail, compressed with gzip), bit i for piece i, and how many
+    // such octets the sender had sent before this segment's first one.
+    uint8_t filePieces = 0;
+    uint64_t fileOffset = 0;
 };
 
 inline size_t headLength(const Frame& frame) {

@@ -59,6 +59,23 @@ struct LinkSettings {
 // The path between the hosts (all off by default). Probabilities are in
 // millionths; a condition at 0 draws nothing from the generator.
 enum class FragmentOrder : uint8_t { inOrder, reverse, shuffle };
+// Decoys: octets the sensor is shown beside the file's, which one reassembly
+// policy keeps and the other (or the receiving host) does not.
+enum class DecoyKind : uint8_t {
+    none,
+    tcpFirst,           // an overlapping segment just before the real one
+    tcpLast,            // an overlapping segment just after the real one
+    fragFirst,          // an overlapping IP fragment before the real one
+    fragLast,           // an overlapping IP fragment after the real one
+    ttl,                // a segment whose TTL runs out before the host
+    badChecksum,        // a segment with a wrong TCP checksum
+    outOfWindow,        // octets the receiver has already acknowledged
+    afterRst,           // segments after a RST the host honoured
+    tcpReordered,       // a decoy of a segment's second half, out of order before it
+};
+// A TTL (hop limit) decoy leaves the capture point with this much: the next
+// router discards it, and the host is at least one router further.
+inline constexpr uint8_t decoyTtl = 1;
 struct ConditionSettings {
     uint32_t reorderPpm = 0;
     uint8_t reorderDepth = 3;   // a held segment goes after up to this many later ones
@@ -69,9 +86,12 @@ struct ConditionSettings {
     uint32_t lossPpm = 0;        // lost after the capture point, then retransmitted
     uint32_t captureGapPpm = 0;  // missed by the capture point, received by the host
     uint32_t overlapPpm = 0;     // a retransmission across two segments, same octets
+    DecoyKind decoy = DecoyKind::none;
+    uint32_t decoyPpm = 1000000;  // share of the file's data segments that get a decoy
+    std::string decoyText;        // empty: the file's octets altered
     bool any() const {
         return reorderPpm != 0 || duplicatePpm != 0 || fragmentSize != 0 || lossPpm != 0 ||
-               captureGapPpm != 0 || overlapPpm != 0;
+               captureGapPpm != 0 || overlapPpm != 0 || decoy != DecoyKind::none;
     }
 };
 

@@ -85,6 +85,10 @@ constexpr const char* usageLines[] = {
     "--loss P\t\ta segment is lost behind the capture point and sent again",
     "--capture-gap P\t\ta segment reaches the host but not the capture",
     "--overlap P\t\tretransmissions that overlap two segments with the same octets",
+    "--decoy KIND[:P]\tother octets for the sensor beside a share P of the file's",
+    "\t\t\tsegments [1]: tcp-first, tcp-last, tcp-reordered, frag-first,",
+    "\t\t\tfrag-last, ttl, bad-checksum, out-of-window or after-rst",
+    "--decoy-text TEXT\tthe decoy's octets [the file's octets altered]",
     "",
     // second text
     "",
@@ -99,7 +103,7 @@ constexpr const char* usageLines[] = {
     "\t\t\ttracemint -mi malware.pdf -o outfile.pcap",
     "",
 };
-constexpr size_t textEnds[] = {74, 78, 84};  // one past the last line of each text
+constexpr size_t textEnds[] = {78, 82, 88};  // one past the last line of each text
 
 enum LongOnly {
     optBlockSize = 1000,
@@ -130,7 +134,9 @@ enum LongOnly {
     optSplitTexts,
     optLoss,
     optCaptureGap,
-    optOverlap
+    optOverlap,
+    optDecoy,
+    optDecoyText
 };
 
 constexpr option longOptions[] = {
@@ -170,6 +176,8 @@ constexpr option longOptions[] = {
     {"loss", required_argument, nullptr, optLoss},
     {"capture-gap", required_argument, nullptr, optCaptureGap},
     {"overlap", required_argument, nullptr, optOverlap},
+    {"decoy", required_argument, nullptr, optDecoy},
+    {"decoy-text", required_argument, nullptr, optDecoyText},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -255,6 +263,8 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
             case optLoss: cl.loss = optarg; break;
             case optCaptureGap: cl.captureGap = optarg; break;
             case optOverlap: cl.overlap = optarg; break;
+            case optDecoy: cl.decoy = optarg; break;
+            case optDecoyText: cl.decoyText = optarg; break;
             default: throw FatalError(usageText(), exitUsage);
         }
     }

@@ -27,6 +27,7 @@ struct CommandLine {
     std::optional<std::string> gzipLevel;
     // The path between the hosts.
     std::optional<std::string> reorder, duplicate, fragment, splitTexts, loss, captureGap, overlap;
+    std::optional<std::string> decoy, decoyText;
 };
 
 // Parses argv. Throws FatalError(exitUsage) with the usage text appended for an

@@ -105,6 +105,57 @@ std::optional<uint32_t> parseProbability(const std::string& text) {
 
 namespace {
 
+struct DecoyName {
+    const char* name;
+    DecoyKind kind;
+};
+constexpr DecoyName decoyNames[] = {
+    {"tcp-first", DecoyKind::tcpFirst},         {"tcp-last", DecoyKind::tcpLast},
+    {"tcp-reordered", DecoyKind::tcpReordered}, {"frag-first", DecoyKind::fragFirst},
+    {"frag-last", DecoyKind::fragLast},         {"ttl", DecoyKind::ttl},
+    {"bad-checksum", DecoyKind::badChecksum},   {"out-of-window", DecoyKind::outOfWindow},
+    {"after-rst", DecoyKind::afterRst},
+};
+
+// Fragment decoys need a segment of three fragments whose twins hold payload.
+constexpr int leastFragmentDecoyBlock = 8;
+
+void applyDecoyOptions(const CommandLine& cl, Settings& settings) {
+    ConditionSettings& conditions = settings.conditions;
+    if (!cl.decoy) {
+        if (cl.decoyText) valueError("--decoy-text needs --decoy");
+        return;
+    }
+    const std::string& text = *cl.decoy;
+    const size_t colon = text.find(':');
+    const std::string name = text.substr(0, colon);
+    std::optional<uint32_t> p = 1000000;
+    if (colon != std::string::npos) p = parseProbability(text.substr(colon + 1));
+    DecoyKind kind = DecoyKind::none;
+    for (const DecoyName& entry : decoyNames) {
+        if (name == entry.name) kind = entry.kind;
+    }
+    if (kind == DecoyKind::none || !p || *p == 0) {
+        valueError("--decoy takes KIND[:P], KIND tcp-first, tcp-last, tcp-reordered, frag-first, "
+                   "frag-last, ttl, bad-checksum, out-of-window or after-rst and P above 0 and "
+                   "up to 1, not '" + text + "'");
+    }
+    if (cl.decoyText && cl.decoyText->empty()) valueError("--decoy-text takes a text of one octet or more");
+    if (kind == DecoyKind::ttl && settings.ttl <= decoyTtl) {
+        valueError("--decoy ttl needs a --ttl above " + std::to_string(decoyTtl) +
+                   ": the decoy's TTL must be below the real packets'");
+    }
+    if ((kind == DecoyKind::fragFirst || kind == DecoyKind::fragLast) &&
+        settings.blockSize < leastFragmentDecoyBlock) {
+        valueError("--decoy " + name + " needs a --block-size of " +
+                   std::to_string(leastFragmentDecoyBlock) +
+                   " or more, for data segments that can be cut into fragments");
+    }
+    conditions.decoy = kind;
+    conditions.decoyPpm = *p;
+    if (cl.decoyText) conditions.decoyText = *cl.decoyText;
+}
+
 void applyConditionOptions(const CommandLine& cl, ConditionSettings& conditions) {
     if (cl.reorder) {
         const std::string& text = *cl.reorder;
@@ -281,6 +332,7 @@ void applyNetworkOptions(const CommandLine& cl, uint64_t nowSeconds, Settings& s
             settings.link.vlanCount = 2;
         }
     }
+    applyDecoyOptions(cl, settings);
 }
 
 }  // namespace tracemint

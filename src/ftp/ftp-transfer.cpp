@@ -26,7 +26,9 @@ void writeFtpDataTransfer(TcpSession& data, const Transfer& file, uint8_t direct
     for (;;) {
         Bytes block = nextBlock(reader, static_cast<size_t>(file.blockSize));
         if (block.empty()) break;
+        data.filePieces = 0b1;
         sendData(data, block, direction);
+        data.filePieces = 0;
     }
 }
 

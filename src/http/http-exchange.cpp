@@ -56,14 +56,18 @@ void sendHttpBody(TcpSession& conn, const Transfer& file, uint8_t encoder, const
     const bool chunked = encoder == httpChunked || encoder == httpGzipChunked;
     BlockReader reader = gzip ? openBlockReader(body->fd, "temporary gzip body", 0, body->tmpSize)
                               : openBlockReader(file);
+    // The body's blocks are the file's octets on the wire; a chunk's size
+    // line and line end are not.
     for (;;) {
         Bytes block = nextBlock(reader, static_cast<size_t>(file.blockSize));
         if (block.empty()) break;
+        conn.filePieces = chunked ? 0b010 : 0b001;
         if (chunked) {
             sendChunked(conn, block, direction);
         } else {
             sendData(conn, block, direction);
         }
+        conn.filePieces = 0;
     }
     if (gzip) {
         sendGzipTrailer(conn, *body, chunked);

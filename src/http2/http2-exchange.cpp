@@ -40,7 +40,9 @@ void sendDataFrames(TcpSession& conn, const Transfer& file) {
         Bytes block = nextBlock(reader, static_cast<size_t>(file.blockSize));
         if (block.empty()) break;
         putBe24(header.data(), static_cast<uint32_t>(block.size()));
+        conn.filePieces = 0b10;  // the block, not the frame header
         sendData(conn, {Bytes(header), block}, toClient);
+        conn.filePieces = 0;
         received += static_cast<uint32_t>(block.size());
         if (received >= windowUpdateThreshold) {
             const WindowUpdateFrame connectionCredit =

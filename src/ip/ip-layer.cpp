@@ -92,7 +92,7 @@ void sendIpPacket(IpLayer& ip, Frame& frame) {
 }
 
 void sendIpFragments(IpLayer& ip, Frame& frame, uint16_t ipv4Id, size_t fragmentSize,
-                     FragmentOrder order) {
+                     FragmentOrder order, const FragmentDecoy* decoy) {
     const Flow& flow = *frame.flow;
     const Endpoint& from = sender(flow, frame.direction);
     const Endpoint& to = receiver(flow, frame.direction);
@@ -132,16 +132,21 @@ void sendIpFragments(IpLayer& ip, Frame& frame, uint16_t ipv4Id, size_t fragment
             std::swap(sequence[i], sequence[nextRandom(*ip.random) % (i + 1)]);
         }
     }
-    for (uint16_t index : sequence) {
-        const size_t offset = index * fragmentSize;
-        const size_t length = std::min(fragmentSize, total - offset);
+    uint8_t* twin = nullptr;
+    if (decoy) {
+        if (ip.decoySegment.empty()) ip.decoySegment.resize(maxSegmentOctets);
+        twin = ip.decoySegment.data();
+        std::memcpy(twin, segment, head);
+        std::memcpy(twin + head, decoy->payload.data(), decoy->payload.size());
+    }
+    auto sendPiece = [&](const uint8_t* bytes, size_t offset, size_t length) {
         const bool more = offset + length < total;
         Frame piece;
         piece.flow = frame.flow;
         piece.direction = frame.direction;
         piece.stampNs = frame.stampNs;
         piece.note = frame.note;
-        piece.payload[0] = Bytes(segment + offset, length);
+        piece.payload[0] = Bytes(bytes + offset, length);
         piece.pieceCount = 1;
         piece.payloadLength = length;
         const uint16_t units = static_cast<uint16_t>(offset / 8);
@@ -160,6 +165,23 @@ void sendIpFragments(IpLayer& ip, Frame& frame, uint16_t ipv4Id, size_t fragment
                             static_cast<uint16_t>((more ? 0x2000 : 0) | units), ip.ttl);
         }
         sendLinkFrame(*ip.link, piece);
+    };
+    for (size_t i = 0; i < count; ++i) {
+        const size_t offset = sequence[i] * fragmentSize;
+        const size_t length = std::min(fragmentSize, total - offset);
+        // A twin after the datagram is complete would start a new one that
+        // never completes: the fragment sent last has none. Its two adjusted
+        // octets are the fragment's last whole word, which must be payload.
+        const size_t word = (length - 2) & ~size_t{1};
+        const bool twinned = twin && i + 1 < count && length >= 2 && offset + word >= head &&
+                             std::memcmp(twin + offset, segment + offset, length) != 0;
+        if (twinned) {
+            balanceChecksum(Bytes(segment + offset, length),
+                            std::span<uint8_t>(twin + offset, length), word);
+        }
+        if (twinned && decoy->first) sendPiece(twin, offset, length);
+        sendPiece(segment, offset, length);
+        if (twinned && !decoy->first) sendPiece(twin, offset, length);
     }
 }
 

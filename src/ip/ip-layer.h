@@ -28,6 +28,15 @@ struct IpLayer {
     // finished, and the order in which its fragments leave.
     std::vector<uint8_t> segment;
     std::vector<uint16_t> fragmentOrder;
+    std::vector<uint8_t> decoySegment;  // for fragment decoys only
+};
+
+// Fragments with conflicting octets: each fragment but the one that completes
+// the datagram gets a twin of the same offset and length carrying the decoy's
+// octets, sent just before (first) or just after it.
+struct FragmentDecoy {
+    Bytes payload;  // as long as the segment's payload
+    bool first = true;
 };
 
 inline size_t ipHeaderSize(uint8_t ipVersion) {
@@ -52,8 +61,11 @@ void sendIpPacketWithId(IpLayer& ip, Frame& frame, uint16_t ipv4Id);
 // checksum is finished over the whole segment first, since no fragment holds
 // all of it. IPv4 fragments share ipv4Id; IPv6 ones carry a Fragment header
 // with a fresh 32-bit identification.
+// With a decoy, each twin has two octets adjusted so that it adds the same to
+// the TCP checksum as its real fragment: whichever of the two a host keeps, the
+// datagram it reassembles carries a valid checksum.
 void sendIpFragments(IpLayer& ip, Frame& frame, uint16_t ipv4Id, size_t fragmentSize,
-                     FragmentOrder order);
+                     FragmentOrder order, const FragmentDecoy* decoy = nullptr);
 
 // Draws the identification (IPv4), puts the IP header in front of the
 // segment, and hands the packet to the link.

@@ -48,7 +48,10 @@ void emit(MessageSink& sink, Bytes message, LineDots dots = LineDots::possible) 
             sink.state = DotStuffing{};
         }
     }
+    // The attachment's encoded lines are the file's octets on the wire.
+    sink.conn.filePieces = 0b1;
     sendData(sink.conn, message, sink.direction);
+    sink.conn.filePieces = 0;
 }
 
 Bytes viewOf(const std::vector<char>& buffer, size_t n) {

@@ -56,6 +56,8 @@ void emit(TcpSession& session, uint8_t direction, uint8_t flags, const Frame& pa
     frame.flow = &session.flow;
     frame.direction = direction;
     frame.note = payload.note;
+    frame.filePieces = payload.filePieces;
+    frame.fileOffset = payload.fileOffset;
 
     TcpHeader header;
     const Endpoint& from = sender(session.flow, direction);
@@ -298,15 +300,22 @@ void sendData(TcpSession& session, std::initializer_list<Bytes> pieces, uint8_t 
         const size_t length = std::min(total - offset, session.maxSegment);
         Frame segment;
         segment.note = session.note;
+        segment.fileOffset = session.fileOctets[direction];
         size_t skip = offset;
         size_t want = length;
+        size_t index = 0;
         for (Bytes piece : pieces) {
+            const bool fromFile = (session.filePieces >> index++) & 1;
             if (skip >= piece.size()) {
                 skip -= piece.size();
                 continue;
             }
             const size_t take = std::min(piece.size() - skip, want);
             if (take == 0 && want == 0) break;
+            if (fromFile && take > 0) {
+                segment.filePieces |= static_cast<uint8_t>(1u << segment.pieceCount);
+                session.fileOctets[direction] += take;
+            }
             segment.payload[segment.pieceCount++] = piece.subspan(skip, take);
             skip = 0;
             want -= take;

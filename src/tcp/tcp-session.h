@@ -68,6 +68,11 @@ struct TcpSession {
     size_t maxSegment = 0;      // payload octets per segment
     size_t fullSegment = 0;     // a segment this long counts as full-sized for delayed ACKs
     std::string_view note;      // what the next payload carries, for annotated captures
+    // Which pieces of the next sendData calls carry the file's octets (bit i
+    // for piece i), set by the dialogue around them; and how many such octets
+    // each direction has sent.
+    uint8_t filePieces = 0;
+    std::array<uint64_t, 2> fileOctets{};
 };
 
 // Sets up the shared part; the queue is allocated here, once per run.

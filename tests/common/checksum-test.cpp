@@ -141,4 +141,29 @@ TEST(InternetChecksum, ReceiverSumOverStoredChecksumIsAllOnes) {
 }
 
 }  // namespace
+// A decoy fragment with two octets adjusted adds the same to the checksum as
+// the real one: a datagram that carries either verifies. Odd lengths (a last
+// fragment) and every word position, the first and the last among them.
+TEST(InternetChecksum, BalancedOctetsKeepTheSum) {
+    std::mt19937 gen(7);
+    for (size_t n : {2u, 3u, 8u, 9u, 400u, 1001u}) {
+        const auto reference = randomBytes(gen, n, false);
+        for (size_t word = 0; word + 1 < n; word += 2) {
+            auto altered = randomBytes(gen, n, false);
+            const auto before = altered;
+            balanceChecksum(Bytes(reference), std::span<uint8_t>(altered), word);
+            // 0x0000 and 0xFFFF are the same one's-complement number.
+            const uint16_t want = referenceSum(reference);
+            const uint16_t got = referenceSum(altered);
+            ASSERT_TRUE(want == got || (want % 0xFFFF == 0 && got % 0xFFFF == 0))
+                << "length " << n << ", word " << word;
+            for (size_t i = 0; i < n; ++i) {
+                if (i != word && i != word + 1) {
+                    ASSERT_EQ(altered[i], before[i]) << "octet " << i;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace tracemint

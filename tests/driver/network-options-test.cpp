@@ -218,6 +218,28 @@ TEST(NetworkOptions, ValuesThatAreTaken) {
              EXPECT_EQ(s.link.vlanCount, 1);
              EXPECT_EQ(s.link.vlanIds[0], 4094);
          }},
+        {"--decoy alone: every file segment", [](CommandLine& c) { c.decoy = "frag-last"; },
+         [](const Settings& s) {
+             EXPECT_EQ(s.conditions.decoy, DecoyKind::fragLast);
+             EXPECT_EQ(s.conditions.decoyPpm, 1000000u);
+             EXPECT_TRUE(s.conditions.decoyText.empty());
+             EXPECT_TRUE(s.conditions.any());
+         }},
+        {"--decoy with a share and a text",
+         [](CommandLine& c) {
+             c.decoy = "out-of-window:0.25";
+             c.decoyText = "EICAR";
+         },
+         [](const Settings& s) {
+             EXPECT_EQ(s.conditions.decoy, DecoyKind::outOfWindow);
+             EXPECT_EQ(s.conditions.decoyPpm, 250000u);
+             EXPECT_EQ(s.conditions.decoyText, "EICAR");
+         }},
+        {"--decoy ttl with a TTL of two", [](CommandLine& c) {
+             c.decoy = "ttl";
+             c.ttl = "2";
+         },
+         [](const Settings& s) { EXPECT_EQ(s.conditions.decoy, DecoyKind::ttl); }},
         {"--vlan two tags", [](CommandLine& c) { c.vlan = "1,200"; },
          [](const Settings& s) {
              EXPECT_EQ(s.link.vlanCount, 2);
@@ -280,6 +302,27 @@ TEST(NetworkOptions, ValuesThatAreRefused) {
         {[](CommandLine& c) { c.vlan = "1,2,3"; }, "--vlan"},
         {[](CommandLine& c) { c.vlan = "10,4095"; }, "--vlan"},
         {[](CommandLine& c) { c.blockSize = "1201"; }, "--block-size"},
+        {[](CommandLine& c) { c.decoy = "tcp-middle"; }, "--decoy"},
+        {[](CommandLine& c) { c.decoy = "tcp-first:0"; }, "--decoy"},
+        {[](CommandLine& c) { c.decoy = "tcp-first:1.5"; }, "--decoy"},
+        {[](CommandLine& c) { c.decoy = "tcp-first:"; }, "--decoy"},
+        {[](CommandLine& c) { c.decoy = ""; }, "--decoy"},
+        {[](CommandLine& c) {
+             c.decoy = "ttl";
+             c.ttl = "1";
+         },
+         "--decoy"},
+        {[](CommandLine& c) {
+             c.decoy = "frag-first";
+             c.blockSize = "7";
+         },
+         "--decoy"},
+        {[](CommandLine& c) { c.decoyText = "X"; }, "--decoy-text"},
+        {[](CommandLine& c) {
+             c.decoy = "tcp-last";
+             c.decoyText = "";
+         },
+         "--decoy-text"},
     };
     for (const auto& c : cases) {
         CommandLine cl;

@@ -199,13 +199,13 @@ class ToolTest(unittest.TestCase):
 
     def assertUsage(self, text):
         lines = text.split("\n")
-        # 84 lines, each ending in a line end: the last element is the empty rest.
-        self.assertEqual(len(lines), 85, text)
+        # 88 lines, each ending in a line end: the last element is the empty rest.
+        self.assertEqual(len(lines), 89, text)
         self.assertEqual(lines[0], "")
         self.assertEqual(lines[1], USAGE_LINE_2)
         self.assertEqual(lines[2], "Version: 1.29")
-        self.assertEqual(lines[75:77], ["Usage:", "			tracemint [options] infile"])
-        self.assertEqual(lines[82], "			tracemint -mi malware.pdf -o outfile.pcap")
+        self.assertEqual(lines[79:81], ["Usage:", "			tracemint [options] infile"])
+        self.assertEqual(lines[86], "			tracemint -mi malware.pdf -o outfile.pcap")
 
 
 # ---------------------------------------------------------------------------

@@ -287,5 +287,209 @@ TEST(NetworkConditions, DuplicatesAreTheSamePacketTwice) {
     EXPECT_EQ(pairs, 2u);
 }
 
+// The decoy's octets: letters and digits rotated, other octets outside
+// printable ASCII flipped, line ends, spaces and punctuation kept (so a text
+// encoding keeps its alphabet and its lines); only the file's pieces change,
+// and a decoy text runs on from the file's octets sent before.
+TEST(NetworkConditions, DecoyOctetsChangeOnlyTheFilesPieces) {
+    const std::pair<uint8_t, uint8_t> octets[] = {
+        {'A', 'N'}, {'z', 'm'}, {'0', '5'}, {'9', '4'}, {'+', '+'}, {'/', '/'}, {'=', '='},
+        {'\r', '\r'}, {'\n', '\n'}, {' ', ' '}, {0x00, 0x80}, {0xFF, 0x7F}, {0x7F, 0xFF}, {0x1B, 0x9B},
+    };
+    for (auto [in, out] : octets) EXPECT_EQ(decoyOctet(in), out) << int(in);
+
+    const std::string head = "5\r\n";
+    const std::string body = "Hello";
+    const std::string end = "\r\n";
+    Frame frame;
+    frame.payload = {asBytes(head), asBytes(body), asBytes(end)};
+    frame.pieceCount = 3;
+    frame.payloadLength = 10;
+    frame.filePieces = 0b010;
+    frame.fileOffset = 7;
+    uint8_t out[10];
+    writeDecoyPayload(frame, "", out);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 10), "5\r\nUryyb\r\n");
+    writeDecoyPayload(frame, "abc", out);
+    // Octet 7 of the file's octets is the text's octet 7 % 3.
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 10), "5\r\nbcabc\r\n");
+}
+
+// The payload a host reassembles from one datagram's fragments when the first
+// (or the last) of two overlapping copies wins, and whether its TCP checksum holds.
+struct Datagram {
+    std::vector<uint8_t> segment;
+    bool checksumValid = false;
+};
+
+std::vector<Datagram> reassembleFragments(const std::vector<Record>& records, bool lastWins) {
+    std::vector<Datagram> out;
+    struct Pending {
+        std::vector<uint8_t> octets = std::vector<uint8_t>(65536);
+        std::vector<bool> have = std::vector<bool>(65536);
+        size_t total = 0;
+        const Record* first = nullptr;
+    };
+    std::map<uint32_t, Pending> pending;
+    for (const Record& r : records) {
+        const uint8_t* ip = r.frame.data() + 14;
+        const bool v6 = (ip[0] >> 4) == 6;
+        size_t header = v6 ? 40 : 20;
+        size_t offset = 0;
+        bool more = false;
+        uint32_t id = 0;
+        if (v6 && ip[6] == 44) {
+            offset = getBe16(ip + 42) & 0xFFF8;
+            more = getBe16(ip + 42) & 1;
+            id = getBe32(ip + 44);
+            header = 48;
+        } else if (!v6) {
+            offset = size_t(getBe16(ip + 6) & 0x1FFF) * 8;
+            more = getBe16(ip + 6) & 0x2000;
+            id = getBe16(ip + 4);
+        }
+        const std::vector<uint8_t> data(ip + header, r.frame.data() + r.frame.size());
+        if (offset == 0 && !more) {
+            out.push_back({data, tcpChecksumValid(r, data)});
+            continue;
+        }
+        Pending& p = pending[id];
+        if (!p.first) p.first = &r;
+        if (!more) p.total = offset + data.size();
+        for (size_t k = 0; k < data.size(); ++k) {
+            if (lastWins || !p.have[offset + k]) p.octets[offset + k] = data[k];
+            p.have[offset + k] = true;
+        }
+        if (p.total != 0 && std::all_of(p.have.begin(), p.have.begin() + static_cast<long>(p.total),
+                                        [](bool b) { return b; })) {
+            std::vector<uint8_t> segment(p.octets.begin(), p.octets.begin() + static_cast<long>(p.total));
+            out.push_back({segment, tcpChecksumValid(*p.first, segment)});
+            pending.erase(id);
+        }
+    }
+    EXPECT_TRUE(pending.empty()) << "a datagram never completed";
+    return out;
+}
+
+// Fragment decoys: each datagram completes once, after its overlaps; the host
+// whose policy the kind names gets the file, the other policy the decoy, and
+// both reassemble a segment whose TCP checksum holds.
+TEST(NetworkConditions, FragmentDecoysGiveEachPolicyAValidSegment) {
+    struct Case {
+        uint8_t ipVersion;
+        DecoyKind kind;
+        uint16_t fragmentSize;  // 0: the decoy's own cut
+        FragmentOrder order;
+    };
+    const Case cases[] = {
+        {4, DecoyKind::fragFirst, 0, FragmentOrder::inOrder},
+        {6, DecoyKind::fragLast, 0, FragmentOrder::inOrder},
+        {4, DecoyKind::fragLast, 64, FragmentOrder::reverse},
+        {6, DecoyKind::fragFirst, 200, FragmentOrder::shuffle},
+        {4, DecoyKind::fragFirst, 2000, FragmentOrder::inOrder},  // larger than a segment
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("IPv" + std::to_string(c.ipVersion) + " size " + std::to_string(c.fragmentSize));
+        CaptureFixture f(c.ipVersion);
+        f.settings.conditions.decoy = c.kind;
+        f.settings.conditions.fragmentSize = c.fragmentSize;
+        f.settings.conditions.fragmentOrder = c.order;
+        startNetworkConditions(f.conditions, f.settings.conditions, f.random, f.ip);
+        openConnection(f.conn);
+        const auto content = patterned(1001, 3);
+        f.conn.filePieces = 0b1;
+        sendData(f.conn, Bytes(content), toClient);
+        f.conn.filePieces = 0;
+        sendData(f.conn, Bytes(patterned(50, 1)), toServer);  // not the file's: no decoy
+        closeConnection(f.conn);
+        const auto records = f.finish();
+        const bool realLast = c.kind == DecoyKind::fragFirst;  // the decoy came first
+        for (bool lastWins : {false, true}) {
+            SCOPED_TRACE(lastWins ? "last wins" : "first wins");
+            std::vector<uint8_t> carried;
+            size_t toServerData = 0;
+            for (const Datagram& d : reassembleFragments(records, lastWins)) {
+                EXPECT_TRUE(d.checksumValid);
+                const size_t header = size_t(d.segment[12] >> 4) * 4;
+                const std::vector<uint8_t> payload(d.segment.begin() + static_cast<long>(header), d.segment.end());
+                if (getBe16(d.segment.data()) == 80) {
+                    carried.insert(carried.end(), payload.begin(), payload.end());
+                } else if (!payload.empty()) {
+                    toServerData += 1;
+                    EXPECT_EQ(payload, patterned(50, 1));
+                }
+            }
+            EXPECT_EQ(toServerData, 1u);
+            ASSERT_EQ(carried.size(), content.size());
+            if (lastWins == realLast) {
+                EXPECT_EQ(carried, content);
+            } else {
+                size_t altered = 0;
+                for (size_t k = 0; k < content.size(); ++k) altered += carried[k] == decoyOctet(content[k]);
+                // All but the fragment that completes the datagram and two
+                // octets in each of the others.
+                EXPECT_GT(altered, content.size() / 2);
+            }
+        }
+    }
+}
+
+// While reordering holds segments back, the receiver's duplicate ACKs SACK
+// the octets it has past the first hole, up to three blocks, the newest
+// first; each block was captured before the ACK that names it, and the ACK's
+// own number was not. Without the TCP options there are no SACK blocks.
+TEST(NetworkConditions, ReorderedSegmentsAreSackedWithTheTcpOptions) {
+    for (bool options : {true, false}) {
+        CaptureFixture f(4);
+        f.settings.tcp.options = options;
+        f.settings.mtu = 1500;
+        f.settings.conditions.reorderPpm = 400000;
+        f.settings.conditions.reorderDepth = 6;
+        f.applySettings();
+        startNetworkConditions(f.conditions, f.settings.conditions, f.random, f.ip);
+        openConnection(f.conn);
+        for (uint8_t i = 0; i < 60; ++i) sendData(f.conn, Bytes(patterned(100, i)), toClient);
+        closeConnection(f.conn);
+        const auto records = f.finish();
+        std::map<uint32_t, bool> captured;  // server octets by sequence number (per 100)
+        size_t withBlocks = 0;
+        size_t withSeveral = 0;
+        for (const Record& r : records) {
+            if (r.srcPort() == 80 && !r.payload().empty()) captured[r.seq()] = true;
+            if (r.srcPort() == 80 || !r.payload().empty() || (r.flags() & 0x07)) continue;
+            const auto opts = r.tcpOptions();
+            for (size_t k = 0; k + 1 < opts.size();) {
+                if (opts[k] == 1) {
+                    ++k;
+                    continue;
+                }
+                if (opts[k] == 5) {
+                    const size_t blocks = (opts[k + 1] - 2) / 8;
+                    EXPECT_LE(blocks, 3u);
+                    EXPECT_FALSE(captured.count(r.ack())) << "ACK " << r.ack() << " names a hole that was captured";
+                    uint32_t previousLeft = UINT32_MAX;
+                    for (size_t b = 0; b < blocks; ++b) {
+                        const uint32_t left = getBe32(&opts[k + 2 + 8 * b]);
+                        const uint32_t right = getBe32(&opts[k + 6 + 8 * b]);
+                        EXPECT_GT(left, r.ack());
+                        EXPECT_LT(left, previousLeft) << "the newest block first";
+                        previousLeft = left;
+                        for (uint32_t seq = left; seq < right; seq += 100) EXPECT_TRUE(captured.count(seq)) << seq;
+                    }
+                    withBlocks += 1;
+                    withSeveral += blocks > 1;
+                }
+                k += opts[k + 1];
+            }
+        }
+        if (options) {
+            EXPECT_GT(withBlocks, 5u);
+            EXPECT_GT(withSeveral, 0u);
+        } else {
+            EXPECT_EQ(withBlocks, 0u);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tracemint
