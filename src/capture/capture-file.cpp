@@ -6,9 +6,9 @@
 
 namespace tracemint {
 
-std::array<uint8_t, pcapGlobalHeaderSize> pcapGlobalHeader() {
+std::array<uint8_t, pcapGlobalHeaderSize> pcapGlobalHeader(TimeResolution resolution) {
     std::array<uint8_t, pcapGlobalHeaderSize> h{};
-    putLe32(&h[0], 0xA1B2C3D4u);
+    putLe32(&h[0], resolution == TimeResolution::nanosecond ? pcapNanosecondMagic : pcapMagic);
     putLe16(&h[4], 2);
     putLe16(&h[6], 4);
     putLe32(&h[8], 0);
@@ -18,10 +18,11 @@ std::array<uint8_t, pcapGlobalHeaderSize> pcapGlobalHeader() {
     return h;
 }
 
-std::array<uint8_t, pcapRecordHeaderSize> pcapRecordHeader(SimClock stamp, uint32_t frameLength) {
+std::array<uint8_t, pcapRecordHeaderSize> pcapRecordHeader(SimClock stamp, uint32_t frameLength,
+                                                           TimeResolution resolution) {
     std::array<uint8_t, pcapRecordHeaderSize> h{};
     putLe32(&h[0], stamp.sec);
-    putLe32(&h[4], static_cast<uint32_t>(stamp.usec));
+    putLe32(&h[4], stampFraction(stamp, resolution));
     putLe32(&h[8], frameLength);
     putLe32(&h[12], frameLength);
     return h;

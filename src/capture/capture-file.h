@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/time-resolution.h"
 #include "common/byte-order.h"
 #include "sink/capture-sink.h"
 #include "timing/sim-clock.h"
@@ -27,11 +28,17 @@ inline constexpr size_t pcapRecordHeaderSize = 16;
 // KiB and 4 MiB were 8% slower).
 inline constexpr size_t captureBufferSize = 512 << 10;
 
-// The 24-byte file header: little-endian magic for microsecond stamps, version
-// 2.4, zone 0, snaplen 65535, link type 1 (Ethernet).
-std::array<uint8_t, pcapGlobalHeaderSize> pcapGlobalHeader();
+// The magic numbers tell a reader the unit of the stamps' second field.
+inline constexpr uint32_t pcapMagic = 0xA1B2C3D4;
+inline constexpr uint32_t pcapNanosecondMagic = 0xA1B23C4D;
+
+// The 24-byte file header: little-endian magic for the resolution's stamps,
+// version 2.4, zone 0, snaplen 65535, link type 1 (Ethernet).
+std::array<uint8_t, pcapGlobalHeaderSize> pcapGlobalHeader(
+    TimeResolution resolution = TimeResolution::microsecond);
 // The 16-byte record header: stamp, then the stored and the original length (equal).
-std::array<uint8_t, pcapRecordHeaderSize> pcapRecordHeader(SimClock stamp, uint32_t frameLength);
+std::array<uint8_t, pcapRecordHeaderSize> pcapRecordHeader(
+    SimClock stamp, uint32_t frameLength, TimeResolution resolution = TimeResolution::microsecond);
 
 // The capture's name: the -o name when there is one, else the input's last path
 // component followed by the mode's suffix.
