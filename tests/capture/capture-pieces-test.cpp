@@ -1,0 +1,160 @@
+#include "capture/capture-pieces.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "capture/capture-file.h"
+#include "capture/pcapng-format.h"
+#include "common/fatal-error.h"
+
+namespace tracemint {
+namespace {
+
+using Octets = std::vector<uint8_t>;
+
+void append(Octets& out, const Octets& bytes) {
+    out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+template <size_t N>
+void append(Octets& out, const std::array<uint8_t, N>& bytes) {
+    out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+const Octets frameA(60, 0xa1);
+const Octets frameB(73, 0xb2);  // not a multiple of 4: the pcapng block pads it
+
+Octets pcapCapture(TimeResolution resolution) {
+    Octets c;
+    append(c, pcapGlobalHeader(resolution));
+    append(c, pcapRecordHeader(SimClock{startTime, 13000}, 60, resolution));
+    append(c, frameA);
+    append(c, pcapRecordHeader(SimClock{startTime + 1, 999999}, 73, resolution));
+    append(c, frameB);
+    return c;
+}
+
+Octets pcapngCapture(TimeResolution resolution) {
+    Octets c = pcapngSectionHeader("tracemint 1.29", "-m h");
+    append(c, pcapngInterfaceDescription(65535, resolution));
+    append(c, pcapngEnhancedPacket(stampUnits(SimClock{startTime, 13000}, resolution), frameA,
+                                   "TCP handshake: SYN"));
+    append(c, pcapngEnhancedPacket(stampUnits(SimClock{startTime + 1, 999999}, resolution), frameB,
+                                   ""));
+    return c;
+}
+
+// The same capture as it would have come out with the clock `seconds` later.
+Octets expected(CaptureFormat format, TimeResolution resolution, uint32_t seconds) {
+    if (format == CaptureFormat::pcap) {
+        Octets c;
+        append(c, pcapRecordHeader(SimClock{startTime + seconds, 13000}, 60, resolution));
+        append(c, frameA);
+        append(c, pcapRecordHeader(SimClock{startTime + seconds + 1, 999999}, 73, resolution));
+        append(c, frameB);
+        return c;
+    }
+    Octets c = pcapngEnhancedPacket(stampUnits(SimClock{startTime + seconds, 13000}, resolution),
+                                    frameA, "TCP handshake: SYN");
+    append(c, pcapngEnhancedPacket(
+                  stampUnits(SimClock{startTime + seconds + 1, 999999}, resolution), frameB, ""));
+    return c;
+}
+
+Octets captureOf(CaptureFormat format, TimeResolution resolution) {
+    return format == CaptureFormat::pcap ? pcapCapture(resolution) : pcapngCapture(resolution);
+}
+
+TEST(CapturePieces, StampsMoveByWholeSecondsInEveryFormatAndResolution) {
+    for (CaptureFormat format : {CaptureFormat::pcap, CaptureFormat::pcapng}) {
+        for (TimeResolution resolution :
+             {TimeResolution::microsecond, TimeResolution::nanosecond}) {
+            SCOPED_TRACE(std::to_string(int(format)) + " " + std::to_string(int(resolution)));
+            Octets capture = captureOf(format, resolution);
+            const size_t offset = capturePacketsOffset(capture, format);
+            ASSERT_GT(offset, 0u);
+            std::span<uint8_t> packets(capture.data() + offset, capture.size() - offset);
+            ASSERT_TRUE(shiftCaptureStamps(packets, format, resolution, 3600));
+            EXPECT_EQ(Octets(packets.begin(), packets.end()), expected(format, resolution, 3600));
+        }
+    }
+}
+
+TEST(CapturePieces, CutOrForeignBytesAreRefused) {
+    for (CaptureFormat format : {CaptureFormat::pcap, CaptureFormat::pcapng}) {
+        SCOPED_TRACE(int(format));
+        Octets capture = captureOf(format, TimeResolution::microsecond);
+        const size_t offset = capturePacketsOffset(capture, format);
+        for (size_t cut : {size_t{1}, size_t{10}, capture.size() - offset - 1}) {
+            Octets bytes(capture.begin() + offset, capture.end() - cut);
+            EXPECT_FALSE(shiftCaptureStamps(bytes, format, TimeResolution::microsecond, 1));
+        }
+    }
+    // A pcap file is no pcapng section, and a cut header is no header.
+    const Octets pcap = pcapCapture(TimeResolution::microsecond);
+    EXPECT_EQ(capturePacketsOffset(pcap, CaptureFormat::pcapng), 0u);
+    EXPECT_EQ(capturePacketsOffset(Bytes(pcap.data(), 20), CaptureFormat::pcap), 0u);
+    const Octets pcapng = pcapngCapture(TimeResolution::microsecond);
+    EXPECT_EQ(capturePacketsOffset(Bytes(pcapng.data(), 40), CaptureFormat::pcapng), 0u);
+}
+
+std::string writeTemp(const Octets& bytes) {
+    char name[] = "/tmp/tracemint-piece-XXXXXX";
+    int fd = ::mkstemp(name);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+    return name;
+}
+
+Octets readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Octets(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(CapturePieces, FilesAreShiftedInPlaceAndAppendedWithoutTheirHeader) {
+    for (CaptureFormat format : {CaptureFormat::pcap, CaptureFormat::pcapng}) {
+        SCOPED_TRACE(int(format));
+        const TimeResolution resolution = TimeResolution::nanosecond;
+        const Octets capture = captureOf(format, resolution);
+        const size_t offset = capturePacketsOffset(capture, format);
+        const Octets header(capture.begin(), capture.begin() + offset);
+
+        const std::string piece = writeTemp(capture);
+        shiftCaptureFile(piece, format, resolution, 5);
+        Octets shifted = header;
+        append(shifted, expected(format, resolution, 5));
+        EXPECT_EQ(readAll(piece), shifted);
+
+        // Two pieces behind one header: the second moved by 10 s more; the
+        // pieces stay as they were.
+        const std::string whole = writeTemp(header);
+        int fd = ::open(whole.c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(fd, 0);
+        appendCapturePiece(fd, whole, piece, format, resolution, 0);
+        appendCapturePiece(fd, whole, piece, format, resolution, 10);
+        ::close(fd);
+        Octets joined = header;
+        append(joined, expected(format, resolution, 5));
+        append(joined, expected(format, resolution, 15));
+        EXPECT_EQ(readAll(whole), joined);
+        EXPECT_EQ(readAll(piece), shifted);
+
+        const std::string cut = writeTemp(Octets(capture.begin(), capture.end() - 3));
+        EXPECT_THROW(shiftCaptureFile(cut, format, resolution, 1), FatalError);
+        ::unlink(cut.c_str());
+        ::unlink(piece.c_str());
+        ::unlink(whole.c_str());
+    }
+}
+
+}  // namespace
+}  // namespace tracemint
