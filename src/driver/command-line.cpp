@@ -4,6 +4,7 @@
 #include <getopt.h>
 
 #include <cstring>
+#include <string_view>
 
 #include "common/fatal-error.h"
 
@@ -86,6 +87,12 @@ constexpr const char* usageLines[] = {
     "--capture-gap P\t\ta segment reaches the host but not the capture",
     "--overlap P\t\tretransmissions that overlap two segments with the same octets",
     "",
+    "Texts:",
+    "--name text\t\tthe file name the transfer announces [default: the input path]",
+    "--host name\t\tthe server's host name (Host, mail greetings)",
+    "--user-agent text\tthe HTTP and mail clients' User-Agent",
+    "--content-type type\tthe file's MIME type in the HTTP response and the parts",
+    "",
     // second text
     "",
     "Usage:",
@@ -99,7 +106,7 @@ constexpr const char* usageLines[] = {
     "\t\t\ttracemint -mi malware.pdf -o outfile.pcap",
     "",
 };
-constexpr size_t textEnds[] = {74, 78, 84};  // one past the last line of each text
+constexpr size_t textEnds[] = {80, 84, 90};  // one past the last line of each text
 
 enum LongOnly {
     optBlockSize = 1000,
@@ -130,22 +137,30 @@ enum LongOnly {
     optSplitTexts,
     optLoss,
     optCaptureGap,
-    optOverlap
+    optOverlap,
+    optName,
+    optHost,
+    optUserAgent,
+    optContentType
 };
 
 constexpr option longOptions[] = {
     {"6", no_argument, nullptr, '6'},
     {"block-size", required_argument, nullptr, optBlockSize},
+    {"content-type", required_argument, nullptr, optContentType},
     {"dstemail", required_argument, nullptr, optDstEmail},
     {"dstip", required_argument, nullptr, optDstIp},
     {"email-encoder", required_argument, nullptr, 'e'},
+    {"host", required_argument, nullptr, optHost},
     {"http-encoder", required_argument, nullptr, optHttpEncoder},
     {"gzip-level", required_argument, nullptr, optGzipLevel},
     {"mode", required_argument, nullptr, 'm'},
+    {"name", required_argument, nullptr, optName},
     {"outfile", required_argument, nullptr, 'o'},
     {"port", required_argument, nullptr, 'p'},
     {"srcemail", required_argument, nullptr, optSrcEmail},
     {"srcip", required_argument, nullptr, optSrcIp},
+    {"user-agent", required_argument, nullptr, optUserAgent},
     {"verbose", no_argument, nullptr, 'v'},
     {"seed", required_argument, nullptr, optSeed},
     {"help", no_argument, nullptr, 'h'},
@@ -235,6 +250,10 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
             case optGzipLevel: cl.gzipLevel = optarg; break;
             case optSeed: cl.seed = optarg; break;
             case optVersion: cl.version = true; break;
+            case optName: cl.name = optarg; break;
+            case optHost: cl.host = optarg; break;
+            case optUserAgent: cl.userAgent = optarg; break;
+            case optContentType: cl.contentType = optarg; break;
             case optMtu: cl.mtu = optarg; break;
             case optTcpOptions: cl.tcpOptions = true; break;
             case optWindow: cl.window = optarg; break;
@@ -307,6 +326,98 @@ bool isValidEmailAddress(const std::string& text) {
     if (text.empty() || text.size() > 253) return false;
     for (char c : text) {
         if (c <= ' ' || c > '~') return false;
+    }
+    return true;
+}
+
+namespace {
+
+bool isControl(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
+bool isPrintableAscii(char c) {
+    return c >= ' ' && c <= '~';
+}
+
+// RFC 2045's token: printable ASCII but space and the tspecials.
+bool isTokenChar(char c) {
+    return c > ' ' && c <= '~' && std::strchr("()<>@,;:\\\"/[]?=", c) == nullptr;
+}
+
+// The token starting at pos; pos moves past it. Empty when none starts there.
+std::string_view takeToken(std::string_view text, size_t& pos) {
+    const size_t start = pos;
+    while (pos < text.size() && isTokenChar(text[pos])) ++pos;
+    return text.substr(start, pos - start);
+}
+
+void skipSpaces(std::string_view text, size_t& pos) {
+    while (pos < text.size() && text[pos] == ' ') ++pos;
+}
+
+// A quoted string starting at pos (RFC 5322 with quoted pairs); pos moves past it.
+bool takeQuotedString(std::string_view text, size_t& pos) {
+    if (pos >= text.size() || text[pos] != '"') return false;
+    for (++pos; pos < text.size(); ++pos) {
+        if (text[pos] == '\\') {
+            if (++pos == text.size()) return false;
+        } else if (text[pos] == '"') {
+            ++pos;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool isValidAnnouncedName(const std::string& text) {
+    if (text.empty() || text.size() > 255) return false;
+    for (char c : text) {
+        if (isControl(c)) return false;
+    }
+    return true;
+}
+
+bool isValidHostName(const std::string& text) {
+    if (text.empty() || text.size() > 253) return false;
+    for (char c : text) {
+        const bool alnum =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && c != '.' && c != '-' && c != '_') return false;
+    }
+    return true;
+}
+
+bool isValidHeaderText(const std::string& text) {
+    if (text.empty() || text.size() > 986 || text.front() == ' ' || text.back() == ' ')
+        return false;
+    for (char c : text) {
+        if (!isPrintableAscii(c)) return false;
+    }
+    return true;
+}
+
+bool isValidMimeType(const std::string& text) {
+    if (text.empty() || text.size() > 255) return false;
+    for (char c : text) {
+        if (!isPrintableAscii(c)) return false;
+    }
+    const std::string_view view = text;
+    size_t pos = 0;
+    if (takeToken(view, pos).empty() || pos == view.size() || view[pos] != '/') return false;
+    ++pos;
+    if (takeToken(view, pos).empty()) return false;
+    while (pos < view.size()) {
+        skipSpaces(view, pos);
+        if (pos == view.size() || view[pos] != ';') return false;
+        ++pos;
+        skipSpaces(view, pos);
+        if (takeToken(view, pos).empty() || pos == view.size() || view[pos] != '=') return false;
+        ++pos;
+        if (takeToken(view, pos).empty() && !takeQuotedString(view, pos)) return false;
     }
     return true;
 }

@@ -18,6 +18,7 @@ struct CommandLine {
     std::optional<std::string> inputPath;  // the first operand; further ones are ignored
     std::optional<std::string> emailEncoder, mode, outFile, port, httpEncoder;
     std::optional<std::string> srcEmail, dstEmail, srcIp, dstIp, blockSize, seed;
+    std::optional<std::string> name, host, userAgent, contentType;
     // The network under the conversation.
     bool tcpOptions = false;
     bool randomIsn = false;
@@ -51,6 +52,21 @@ std::optional<PortSpec> parsePortSpec(const std::string& text);
 
 // Printable ASCII without spaces, 1 to 253 characters.
 bool isValidEmailAddress(const std::string& text);
+
+// The name a transfer announces (--name): 1 to 255 bytes, none of them a
+// control character (below 0x20, or 0x7F), since it stands in header lines and
+// on the FTP command line.
+bool isValidAnnouncedName(const std::string& text);
+// A server host name (--host): 1 to 253 letters, digits, dots, hyphens and underscores.
+bool isValidHostName(const std::string& text);
+// A header value (--user-agent): 1 to 986 printable ASCII characters, spaces
+// allowed but not at either end (a reader trims them away). 986: a mail header
+// line holds at most 998 characters, and "User-Agent: " takes 12.
+bool isValidHeaderText(const std::string& text);
+// A MIME type (--content-type): type "/" subtype, both tokens (RFC 2045), then
+// any number of "; attribute=value" parameters whose value is a token or a quoted
+// string; at most 255 characters, printable ASCII only.
+bool isValidMimeType(const std::string& text);
 
 struct IpAddress {
     int version = 4;

@@ -61,7 +61,8 @@ struct Run {
     std::vector<ModeRow> modes;
     std::optional<PortSpec> ports;
     std::optional<uint64_t> seed;
-    std::string inputPath;  // as given ("stdin" for standard input): the announced name
+    std::string inputPath;      // as given ("stdin" for standard input)
+    std::string announcedName;  // the name the conversation announces: --name, else inputPath
     struct stat inputStat {};
     std::vector<std::string> captureNames;  // one per mode, in order
     bool captureOnStdout = false;  // then every other line of standard output goes to err
@@ -136,6 +137,44 @@ void setAddresses(Settings& settings, const std::array<uint8_t, 4>& client4,
     }
 }
 
+// The texts the conversation carries instead of the input path and the fixed
+// defaults. Each is refused whole when it could break the line it stands on.
+void applyConversationTexts(Run& run, const CommandLine& cl) {
+    if (cl.name) {
+        if (!isValidAnnouncedName(*cl.name)) {
+            valueError(
+                "--name takes 1 to 255 bytes without control characters (no CR, LF, tab, "
+                "other bytes below 0x20 or DEL)");
+        }
+        run.announcedName = *cl.name;
+    }
+    if (cl.host) {
+        if (!isValidHostName(*cl.host)) {
+            valueError(
+                "--host takes a host name of 1 to 253 letters, digits, dots, hyphens and "
+                "underscores");
+        }
+        run.settings.texts.host = *cl.host;
+    }
+    if (cl.userAgent) {
+        if (!isValidHeaderText(*cl.userAgent)) {
+            valueError(
+                "--user-agent takes 1 to 986 printable ASCII characters (no control "
+                "characters, no space at either end)");
+        }
+        run.settings.texts.userAgent = *cl.userAgent;
+    }
+    if (cl.contentType) {
+        if (!isValidMimeType(*cl.contentType)) {
+            valueError(
+                "--content-type takes a MIME type such as text/plain or "
+                "\"text/plain; charset=utf-8\" (type/subtype, then optional ; "
+                "attribute=value, printable ASCII, at most 255 characters)");
+        }
+        run.settings.texts.contentType = *cl.contentType;
+    }
+}
+
 bool sameFile(const std::string& name, const struct stat& input) {
     struct stat st {};
     return retryInterrupted([&] { return ::stat(name.c_str(), &st); }) == 0 &&
@@ -155,7 +194,8 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& stdOut, std::ostr
         if (!run.seed) valueError("--seed takes an unsigned integer, not '" + *cl.seed + "'");
     }
     applyEmailAddress(cl.srcEmail, "--srcemail", "source", settings.srcEmail, run.verbose, out);
-    applyEmailAddress(cl.dstEmail, "--dstemail", "destination", settings.dstEmail, run.verbose, out);
+    applyEmailAddress(cl.dstEmail, "--dstemail", "destination", settings.dstEmail, run.verbose,
+                      out);
     openInput(run, cl);
     std::array<uint8_t, 4> client4{}, server4{};
     std::array<uint8_t, 16> client6{}, server6{};
@@ -168,6 +208,8 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& stdOut, std::ostr
     applyAddress(cl.dstIp, "--dstip", "destination", settings.ipVersion, server4, server6,
                  run.verbose, out);
     setAddresses(settings, client4, server4, client6, server6);
+    run.announcedName = run.inputPath;
+    applyConversationTexts(run, cl);
     if (cl.outFile) {
         if (cl.outFile->empty()) valueError("-o/--outfile needs a file name");
         if (sameFile(*cl.outFile, run.inputStat)) {
@@ -224,8 +266,8 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& stdOut, std::ostr
         }
     }
     for (const ModeRow& row : run.modes) {
-        if (modeNeedsUrlPath(row.mode) && !encodeUrlPath(run.inputPath)) {
-            throw FatalError("Error: " + run.inputPath + ": " + urlEncoderTooLong, exitFailure);
+        if (modeNeedsUrlPath(row.mode) && !encodeUrlPath(run.announcedName)) {
+            throw FatalError("Error: " + run.announcedName + ": " + urlEncoderTooLong, exitFailure);
         }
     }
     for (const ModeRow& row : run.modes) {
@@ -308,7 +350,7 @@ void writeCaptures(Run& run, std::ostream& stdOut, std::ostream& err) {
     Transfer file;
     file.input = &run.input;
     file.fileSize = run.input.size;
-    file.name = run.inputPath;
+    file.name = run.announcedName;
     file.blockSize = settings.blockSize;
     file.settings = &run.settings;
     file.random = &run.random;

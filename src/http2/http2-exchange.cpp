@@ -12,9 +12,9 @@
 namespace tracemint {
 namespace {
 
+constexpr std::string_view defaultUserAgent =
+    "Mozilla/5.0 (X11; U; Linux i686; en-US; rv:1.8.1.17) Gecko/20081007 Firefox/2.0.0.17";
 constexpr const char* upgradeHeaderLines =
-    "User-Agent: Mozilla/5.0 (X11; U; Linux i686; en-US; rv:1.8.1.17) Gecko/20081007 "
-    "Firefox/2.0.0.17\r\n"
     "Accept: */*\r\n"
     "Connection: Upgrade, HTTP2-Settings\r\n"
     "Upgrade: h2c\r\n"
@@ -54,8 +54,10 @@ void sendDataFrames(TcpSession& conn, const Transfer& file) {
 
 }  // namespace
 
-std::string upgradeRequestText(const std::string& encodedName) {
-    return "GET /tracemint/" + encodedName + " HTTP/1.1\r\nHost: " + serverHostName + "\r\n" +
+std::string upgradeRequestText(const std::string& encodedName, const ConversationTexts& texts) {
+    return "GET /tracemint/" + encodedName +
+           " HTTP/1.1\r\nHost: " + std::string(chosenOr(texts.host, serverHostName)) +
+           "\r\nUser-Agent: " + std::string(chosenOr(texts.userAgent, defaultUserAgent)) + "\r\n" +
            upgradeHeaderLines + "\r\n";
 }
 
@@ -66,7 +68,8 @@ void runHttp2Transfer(TcpSession& conn, const Transfer& file) {
     if (!encoded) throw FatalError(urlEncoderTooLong, exitFailure);
 
     openConnection(conn);
-    sendMessage(conn, upgradeRequestText(*encoded), toServer);
+    const ConversationTexts& texts = file.settings->texts;
+    sendMessage(conn, upgradeRequestText(*encoded, texts), toServer);
     sendMessage(conn, switchingProtocolsText, toClient);
     sendMessage(conn, clientPreface, toServer);
 
@@ -79,7 +82,7 @@ void runHttp2Transfer(TcpSession& conn, const Transfer& file) {
 
     // The upgraded request is stream 1, already half-closed by the client
     // (RFC 9113 section 3.2): the server's HEADERS answer it.
-    sendFrame(conn, responseHeadersFrame(file.fileSize), toClient);
+    sendFrame(conn, responseHeadersFrame(file.fileSize, texts.contentType), toClient);
     sendDataFrames(conn, file);
     sendFrame(conn, endOfStreamFrame(), toClient);
     sendFrame(conn, goawayFrame(), toClient);

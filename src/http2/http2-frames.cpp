@@ -11,6 +11,7 @@ namespace {
 
 // Entries of the HPACK static table (RFC 7541, appendix A) that the blocks name.
 constexpr uint64_t tableStatus200 = 8;
+constexpr uint64_t tableContentType = 31;
 
 // A frame whose payload is built after its header: the length is filled in last.
 std::vector<uint8_t> startFrame(uint8_t type, uint8_t flags, uint32_t streamId) {
@@ -63,11 +64,14 @@ WindowUpdateFrame windowUpdateFrame(uint32_t streamId, uint32_t increment) {
     return frame;
 }
 
-std::vector<uint8_t> responseHeadersFrame(uint64_t contentLength) {
+std::vector<uint8_t> responseHeadersFrame(uint64_t contentLength, std::string_view contentType) {
     std::vector<uint8_t> frame = startFrame(frameHeaders, flagEndHeaders, requestStream);
     appendIndexedField(frame, tableStatus200);
     appendLiteralField(frame, HpackIndexing::never, "content-length",
                        std::to_string(contentLength));
+    if (!contentType.empty()) {
+        appendLiteralField(frame, HpackIndexing::without, tableContentType, contentType);
+    }
     return finishFrame(std::move(frame));
 }
 

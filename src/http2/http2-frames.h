@@ -48,8 +48,10 @@ std::vector<uint8_t> goawayFrame();
 // on the connection with stream 0.
 using WindowUpdateFrame = std::array<uint8_t, frameHeaderSize + 4>;
 WindowUpdateFrame windowUpdateFrame(uint32_t streamId, uint32_t increment);
-// :status 200 with the content-length of the file, the body following in DATA frames.
-std::vector<uint8_t> responseHeadersFrame(uint64_t contentLength);
+// :status 200 with the content-length of the file, the body following in DATA
+// frames; a content-type field follows when one is given.
+std::vector<uint8_t> responseHeadersFrame(uint64_t contentLength,
+                                          std::string_view contentType = {});
 // The header of a DATA frame on the request stream carrying `length` bytes.
 FrameHeader dataFrameHeader(uint32_t length);
 

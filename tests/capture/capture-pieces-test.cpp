@@ -14,6 +14,7 @@
 #include "capture/capture-file.h"
 #include "capture/pcapng-format.h"
 #include "common/fatal-error.h"
+#include "common/settings.h"
 
 namespace tracemint {
 namespace {
@@ -35,9 +36,9 @@ const Octets frameB(73, 0xb2);  // not a multiple of 4: the pcapng block pads it
 Octets pcapCapture(TimeResolution resolution) {
     Octets c;
     append(c, pcapGlobalHeader(resolution));
-    append(c, pcapRecordHeader(SimClock{startTime, 13000}, 60, resolution));
+    append(c, pcapRecordHeader(SimClock{defaultStartTime, 13000}, 60, resolution));
     append(c, frameA);
-    append(c, pcapRecordHeader(SimClock{startTime + 1, 999999}, 73, resolution));
+    append(c, pcapRecordHeader(SimClock{defaultStartTime + 1, 999999}, 73, resolution));
     append(c, frameB);
     return c;
 }
@@ -45,9 +46,9 @@ Octets pcapCapture(TimeResolution resolution) {
 Octets pcapngCapture(TimeResolution resolution) {
     Octets c = pcapngSectionHeader("tracemint 1.29", "-m h");
     append(c, pcapngInterfaceDescription(65535, resolution));
-    append(c, pcapngEnhancedPacket(stampUnits(SimClock{startTime, 13000}, resolution), frameA,
+    append(c, pcapngEnhancedPacket(stampUnits(SimClock{defaultStartTime, 13000}, resolution), frameA,
                                    "TCP handshake: SYN"));
-    append(c, pcapngEnhancedPacket(stampUnits(SimClock{startTime + 1, 999999}, resolution), frameB,
+    append(c, pcapngEnhancedPacket(stampUnits(SimClock{defaultStartTime + 1, 999999}, resolution), frameB,
                                    ""));
     return c;
 }
@@ -56,16 +57,16 @@ Octets pcapngCapture(TimeResolution resolution) {
 Octets expected(CaptureFormat format, TimeResolution resolution, uint32_t seconds) {
     if (format == CaptureFormat::pcap) {
         Octets c;
-        append(c, pcapRecordHeader(SimClock{startTime + seconds, 13000}, 60, resolution));
+        append(c, pcapRecordHeader(SimClock{defaultStartTime + seconds, 13000}, 60, resolution));
         append(c, frameA);
-        append(c, pcapRecordHeader(SimClock{startTime + seconds + 1, 999999}, 73, resolution));
+        append(c, pcapRecordHeader(SimClock{defaultStartTime + seconds + 1, 999999}, 73, resolution));
         append(c, frameB);
         return c;
     }
-    Octets c = pcapngEnhancedPacket(stampUnits(SimClock{startTime + seconds, 13000}, resolution),
+    Octets c = pcapngEnhancedPacket(stampUnits(SimClock{defaultStartTime + seconds, 13000}, resolution),
                                     frameA, "TCP handshake: SYN");
     append(c, pcapngEnhancedPacket(
-                  stampUnits(SimClock{startTime + seconds + 1, 999999}, resolution), frameB, ""));
+                  stampUnits(SimClock{defaultStartTime + seconds + 1, 999999}, resolution), frameB, ""));
     return c;
 }
 

@@ -199,13 +199,13 @@ class ToolTest(unittest.TestCase):
 
     def assertUsage(self, text):
         lines = text.split("\n")
-        # 84 lines, each ending in a line end: the last element is the empty rest.
-        self.assertEqual(len(lines), 85, text)
+        # 90 lines, each ending in a line end: the last element is the empty rest.
+        self.assertEqual(len(lines), 91, text)
         self.assertEqual(lines[0], "")
         self.assertEqual(lines[1], USAGE_LINE_2)
         self.assertEqual(lines[2], "Version: 1.29")
-        self.assertEqual(lines[75:77], ["Usage:", "			tracemint [options] infile"])
-        self.assertEqual(lines[82], "			tracemint -mi malware.pdf -o outfile.pcap")
+        self.assertEqual(lines[81:83], ["Usage:", "\t\t\ttracemint [options] infile"])
+        self.assertEqual(lines[88], "\t\t\ttracemint -mi malware.pdf -o outfile.pcap")
 
 
 # ---------------------------------------------------------------------------
@@ -352,6 +352,19 @@ class ValueErrors(ToolTest):
         (["--vlan", "4095"], "--vlan", "4094"),
         (["--vlan", "5,"], "--vlan", "4094"),
         (["--vlan", "1,2,3"], "--vlan", "4094"),
+        (["--name", ""], "--name", "255"),
+        (["--name", "a\r\nb.exe"], "--name", "control"),
+        (["--name", "tab\tname"], "--name", "control"),
+        (["--name", "n" * 256], "--name", "255"),
+        (["--host", ""], "--host", "253"),
+        (["--host", "mx.test\r\nX-Injected: 1"], "--host", "letters"),
+        (["--host", "host:8080"], "--host", "letters"),
+        (["--user-agent", ""], "--user-agent", "printable"),
+        (["--user-agent", "Agent\r\nX-Injected: 1"], "--user-agent", "control"),
+        (["--user-agent", " padded"], "--user-agent", "space"),
+        (["--content-type", "text"], "--content-type", "type/subtype"),
+        (["--content-type", "text/plain\r\nX-Injected: 1"], "--content-type", "type/subtype"),
+        (["--content-type", "text/plain; charset"], "--content-type", "attribute=value"),
     ]
 
     def test_bad_values_end_with_one_error_line_and_status_two_before_any_capture(self):
@@ -389,6 +402,11 @@ class ValueErrors(ToolTest):
             ["--dstemail", "x@y"],
             ["--seed", "0"],
             ["--seed", "18446744073709551615"],
+            ["--name", "n" * 245],  # the longest the URL path takes
+            ["--name", "caf\u00e9 (1).exe"],
+            ["--host", "h" * 253],
+            ["--user-agent", "u" * 986],
+            ["--content-type", 'text/plain; charset="utf-8"'],
         ]
         for options in cases:
             with self.subTest(options=options):
