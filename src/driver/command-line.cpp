@@ -217,6 +217,53 @@ std::string usageText() {
     return text;
 }
 
+namespace {
+
+void appendOptionText(std::string& text, const char* option,
+                      const std::optional<std::string>& value) {
+    if (!value) return;
+    if (!text.empty()) text += ' ';
+    text += option;
+    text += ' ';
+    const bool plain =
+        !value->empty() && value->find_first_of(" \t'\"\\;&|<>()$`*?") == std::string::npos;
+    if (plain) {
+        text += *value;
+        return;
+    }
+    text += '\'';
+    for (char c : *value) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    text += '\'';
+}
+
+void appendFlagText(std::string& text, const char* option, bool given) {
+    if (!given) return;
+    if (!text.empty()) text += ' ';
+    text += option;
+}
+
+}  // namespace
+
+std::string optionsText(const CommandLine& cl) {
+    std::string text;
+    appendOptionText(text, "-m", cl.mode);
+    appendOptionText(text, "-e", cl.emailEncoder);
+    appendOptionText(text, "--http-encoder", cl.httpEncoder);
+    appendOptionText(text, "-p", cl.port);
+    appendOptionText(text, "--block-size", cl.blockSize);
+    appendFlagText(text, "-6", cl.ipv6);
+    appendOptionText(text, "--srcip", cl.srcIp);
+    appendOptionText(text, "--dstip", cl.dstIp);
+    appendOptionText(text, "--srcemail", cl.srcEmail);
+    appendOptionText(text, "--dstemail", cl.dstEmail);
+    appendOptionText(text, "--name", cl.name);
+    appendOptionText(text, "--host", cl.host);
+    appendOptionText(text, "--user-agent", cl.userAgent);
+    appendOptionText(text, "--content-type", cl.contentType);
+    appendOptionText(text, "--seed", cl.seed);
+    return text;
+}
+
 CommandLine parseCommandLine(int argc, char* argv[]) {
     CommandLine cl;
     if (argc <= 1) {

@@ -36,6 +36,10 @@ struct CommandLine {
 CommandLine parseCommandLine(int argc, char* argv[]);
 
 std::string usageText();
+// The options of the command line as one text, in a fixed order, for the
+// capture's own comment: the operands and the -o name are left out, since they
+// are local paths; values with spaces or quotes stand in single quotes.
+std::string optionsText(const CommandLine& cl);
 inline constexpr const char* versionText = "tracemint 1.29";
 
 // Value readers: each returns nothing when the text is not acceptable.

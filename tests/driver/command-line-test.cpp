@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace tracemint {
 namespace {
@@ -59,6 +60,32 @@ TEST(CommandLineValues, ChosenTexts) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(c.check(c.text), c.accepted);
+    }
+}
+
+// The capture's comment names the options but never a local path.
+TEST(CommandLineText, OptionsWithoutPathsInAFixedOrder) {
+    const struct {
+        std::vector<std::string> args;
+        std::string text;
+    } cases[] = {
+        {{"tracemint", "/home/alice/in.bin"}, ""},
+        {{"tracemint", "-mhx", "--seed=7", "/home/alice/in.bin", "-o", "/home/alice/out.pcap"},
+         "-m hx --seed 7"},
+        {{"tracemint", "--name", "evil.exe", "-e1", "-6", "in.bin", "--user-agent", "A/1 (x; y)",
+          "--content-type", "text/plain; charset=\"a\""},
+         "-e 1 -6 --name evil.exe --user-agent 'A/1 (x; y)' --content-type 'text/plain; "
+         "charset=\"a\"'"},
+        {{"tracemint", "--name", "it's.exe", "in.bin"}, "--name 'it'\\''s.exe'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::vector<std::string> args = c.args;
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const CommandLine cl = parseCommandLine(static_cast<int>(args.size()), argv.data());
+        EXPECT_EQ(optionsText(cl), c.text);
     }
 }
 
