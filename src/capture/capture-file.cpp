@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "capture/pcapng-format.h"
 #include "common/byte-order.h"
 
 namespace tracemint {
@@ -13,7 +14,7 @@ std::array<uint8_t, pcapGlobalHeaderSize> pcapGlobalHeader(TimeResolution resolu
     putLe16(&h[6], 4);
     putLe32(&h[8], 0);
     putLe32(&h[12], 0);
-    putLe32(&h[16], 65535);
+    putLe32(&h[16], pcapSnapLength);
     putLe32(&h[20], 1);
     return h;
 }
@@ -41,7 +42,12 @@ std::string composeCaptureName(const std::string& outFileName, const std::string
 
 void openOutput(CaptureFile& capture, const std::string& name) {
     openSink(capture.sink, name, captureBufferSize);
-    appendCapture(capture, pcapGlobalHeader());
+    if (capture.format == CaptureFormat::pcapng) {
+        appendCapture(capture, pcapngSectionHeader(captureApplication, capture.sectionComment));
+        appendCapture(capture, pcapngInterfaceDescription(pcapSnapLength, capture.resolution));
+    } else {
+        appendCapture(capture, pcapGlobalHeader(capture.resolution));
+    }
 }
 
 void flushCapture(CaptureFile& capture) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/capture-pieces.h"
 #include "capture/time-resolution.h"
 #include "common/byte-order.h"
 #include "sink/capture-sink.h"
@@ -13,16 +14,21 @@
 
 namespace tracemint {
 
-// One libpcap capture being written. Bytes are gathered in the sink's buffer and
+// One capture being written, pcap or pcapng. Bytes are gathered in the sink's buffer and
 // written in large pieces; every write is checked, and a failure ends the run
 // with the file's name and the system's reason. The capture appears under its
 // name only when it is whole (see CaptureSink).
 struct CaptureFile {
     CaptureSink sink;
+    // The container and its stamps, set before openOutput.
+    CaptureFormat format = CaptureFormat::pcap;
+    TimeResolution resolution = TimeResolution::microsecond;
+    std::string sectionComment;  // pcapng only: the tool, its version and the options
 };
 
 inline constexpr size_t pcapGlobalHeaderSize = 24;
 inline constexpr size_t pcapRecordHeaderSize = 16;
+inline constexpr uint32_t pcapSnapLength = 65535;
 // Few enough writes that their cost per byte is small, and small enough that the
 // buffer stays in the core's cache while it fills; 512 KiB measured fastest (128
 // KiB and 4 MiB were 8% slower).
@@ -45,8 +51,12 @@ std::array<uint8_t, pcapRecordHeaderSize> pcapRecordHeader(
 std::string composeCaptureName(const std::string& outFileName, const std::string& inputPath,
                                const std::string& suffix);
 
-// Starts the capture and buffers its file header. A capture that cannot be
-// created ends the run: "Error: Failed to open outfile NAME: reason", status 255.
+// The application named in a pcapng section header.
+inline constexpr const char* captureApplication = "tracemint 1.29";
+
+// Starts the capture and buffers its file header (pcap's, or pcapng's section
+// header and interface description). A capture that cannot be created ends the
+// run: "Error: Failed to open outfile NAME: reason", status 255.
 void openOutput(CaptureFile& capture, const std::string& name);
 
 // n bytes at the end of the capture, to be filled by the caller at once.

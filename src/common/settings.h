@@ -110,6 +110,8 @@ struct Settings {
     std::string srcEmail = defaultSenderAddress;
     std::string dstEmail = defaultRecipientAddress;
     ConversationTexts texts;
+    // A note on every packet, saying what it carries (pcapng comments).
+    bool annotate = false;
 };
 
 }  // namespace tracemint

@@ -93,6 +93,12 @@ constexpr const char* usageLines[] = {
     "--user-agent text\tthe HTTP and mail clients' User-Agent",
     "--content-type type\tthe file's MIME type in the HTTP response and the parts",
     "",
+    "Capture:",
+    "--format pcap|pcapng\tthe capture format [default: pcapng for an -o name ending",
+    "\t\t\tin .pcapng or with --annotate, else pcap]",
+    "--annotate\t\ta pcapng comment on every packet saying what it carries",
+    "--nanosecond\t\tnanosecond timestamps",
+    "",
     // second text
     "",
     "Usage:",
@@ -106,7 +112,7 @@ constexpr const char* usageLines[] = {
     "\t\t\ttracemint -mi malware.pdf -o outfile.pcap",
     "",
 };
-constexpr size_t textEnds[] = {80, 84, 90};  // one past the last line of each text
+constexpr size_t textEnds[] = {86, 90, 96};  // one past the last line of each text
 
 enum LongOnly {
     optBlockSize = 1000,
@@ -141,21 +147,27 @@ enum LongOnly {
     optName,
     optHost,
     optUserAgent,
-    optContentType
+    optContentType,
+    optFormat,
+    optAnnotate,
+    optNanosecond
 };
 
 constexpr option longOptions[] = {
     {"6", no_argument, nullptr, '6'},
+    {"annotate", no_argument, nullptr, optAnnotate},
     {"block-size", required_argument, nullptr, optBlockSize},
     {"content-type", required_argument, nullptr, optContentType},
     {"dstemail", required_argument, nullptr, optDstEmail},
     {"dstip", required_argument, nullptr, optDstIp},
     {"email-encoder", required_argument, nullptr, 'e'},
+    {"format", required_argument, nullptr, optFormat},
     {"host", required_argument, nullptr, optHost},
     {"http-encoder", required_argument, nullptr, optHttpEncoder},
     {"gzip-level", required_argument, nullptr, optGzipLevel},
     {"mode", required_argument, nullptr, 'm'},
     {"name", required_argument, nullptr, optName},
+    {"nanosecond", no_argument, nullptr, optNanosecond},
     {"outfile", required_argument, nullptr, 'o'},
     {"port", required_argument, nullptr, 'p'},
     {"srcemail", required_argument, nullptr, optSrcEmail},
@@ -260,7 +272,23 @@ std::string optionsText(const CommandLine& cl) {
     appendOptionText(text, "--host", cl.host);
     appendOptionText(text, "--user-agent", cl.userAgent);
     appendOptionText(text, "--content-type", cl.contentType);
+    appendOptionText(text, "--mtu", cl.mtu);
+    appendFlagText(text, "--tcp-options", cl.tcpOptions);
+    appendOptionText(text, "--window", cl.window);
+    appendFlagText(text, "--random-isn", cl.randomIsn);
+    appendFlagText(text, "--delayed-ack", cl.delayedAck);
+    appendOptionText(text, "--start-time", cl.startTime);
+    appendOptionText(text, "--rtt", cl.rtt);
+    appendOptionText(text, "--rate", cl.rate);
+    appendOptionText(text, "--ttl", cl.ttl);
+    appendOptionText(text, "--client-mac", cl.clientMac);
+    appendOptionText(text, "--server-mac", cl.serverMac);
+    appendOptionText(text, "--vlan", cl.vlan);
+    appendFlagText(text, "--realistic", cl.realistic);
     appendOptionText(text, "--seed", cl.seed);
+    appendOptionText(text, "--format", cl.format);
+    appendFlagText(text, "--annotate", cl.annotate);
+    appendFlagText(text, "--nanosecond", cl.nanosecond);
     return text;
 }
 
@@ -301,6 +329,9 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
             case optHost: cl.host = optarg; break;
             case optUserAgent: cl.userAgent = optarg; break;
             case optContentType: cl.contentType = optarg; break;
+            case optFormat: cl.format = optarg; break;
+            case optAnnotate: cl.annotate = true; break;
+            case optNanosecond: cl.nanosecond = true; break;
             case optMtu: cl.mtu = optarg; break;
             case optTcpOptions: cl.tcpOptions = true; break;
             case optWindow: cl.window = optarg; break;

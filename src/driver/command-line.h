@@ -18,7 +18,9 @@ struct CommandLine {
     std::optional<std::string> inputPath;  // the first operand; further ones are ignored
     std::optional<std::string> emailEncoder, mode, outFile, port, httpEncoder;
     std::optional<std::string> srcEmail, dstEmail, srcIp, dstIp, blockSize, seed;
-    std::optional<std::string> name, host, userAgent, contentType;
+    std::optional<std::string> name, host, userAgent, contentType, format;
+    bool annotate = false;
+    bool nanosecond = false;
     // The network under the conversation.
     bool tcpOptions = false;
     bool randomIsn = false;

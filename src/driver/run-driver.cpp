@@ -175,6 +175,45 @@ void applyConversationTexts(Run& run, const CommandLine& cl) {
     }
 }
 
+bool endsWithPcapng(const std::string& name) {
+    constexpr std::string_view suffix = ".pcapng";
+    if (name.size() < suffix.size()) return false;
+    for (size_t i = 0; i < suffix.size(); ++i) {
+        const char c = name[name.size() - suffix.size() + i];
+        if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != suffix[i]) return false;
+    }
+    return true;
+}
+
+// The container, its stamps and its notes. Packet comments exist in pcapng
+// only: --annotate chooses it unless --format says pcap, which is refused.
+void applyCaptureFormat(Run& run, const CommandLine& cl) {
+    CaptureFile& capture = run.capture;
+    if (cl.format) {
+        if (*cl.format == "pcapng") {
+            capture.format = CaptureFormat::pcapng;
+        } else if (*cl.format != "pcap") {
+            valueError("--format takes pcap or pcapng, not '" + *cl.format + "'");
+        }
+    } else if ((cl.outFile && endsWithPcapng(*cl.outFile)) || cl.annotate) {
+        capture.format = CaptureFormat::pcapng;
+    }
+    if (cl.annotate && capture.format != CaptureFormat::pcapng) {
+        valueError(
+            "--annotate writes packet comments, which only pcapng holds (not --format pcap)");
+    }
+    capture.resolution = cl.nanosecond ? TimeResolution::nanosecond : TimeResolution::microsecond;
+    const std::string options = optionsText(cl);
+    capture.sectionComment = std::string(captureApplication) +
+                             (options.empty() ? ", default options" : ", options: " + options);
+    run.settings.annotate = cl.annotate;
+}
+
+// The mode's capture suffix, "-smtp.pcap" or "-smtp.pcapng".
+std::string captureSuffix(const Run& run, const ModeRow& row) {
+    return std::string(row.suffix) + (run.capture.format == CaptureFormat::pcapng ? "ng" : "");
+}
+
 bool sameFile(const std::string& name, const struct stat& input) {
     struct stat st {};
     return retryInterrupted([&] { return ::stat(name.c_str(), &st); }) == 0 &&
@@ -210,6 +249,7 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& stdOut, std::ostr
     setAddresses(settings, client4, server4, client6, server6);
     run.announcedName = run.inputPath;
     applyConversationTexts(run, cl);
+    applyCaptureFormat(run, cl);
     if (cl.outFile) {
         if (cl.outFile->empty()) valueError("-o/--outfile needs a file name");
         if (sameFile(*cl.outFile, run.inputStat)) {
@@ -271,7 +311,8 @@ void prepareRun(Run& run, const CommandLine& cl, std::ostream& stdOut, std::ostr
         }
     }
     for (const ModeRow& row : run.modes) {
-        std::string name = composeCaptureName(run.outFileName, run.inputPath, row.suffix);
+        std::string name =
+            composeCaptureName(run.outFileName, run.inputPath, captureSuffix(run, row));
         if (sameFile(name, run.inputStat)) {
             throw FatalError("Error: " + name + ": Output file cannot be input file!", exitFailure);
         }

@@ -1,5 +1,7 @@
 #include "ftp/ftp-transfer.h"
 
+#include <string>
+
 #include "ftp/ftp-control.h"
 #include "input/block-reader.h"
 
@@ -23,15 +25,26 @@ Flow ftpDataFlow(const Flow& control, bool passive, Random& random) {
 
 void writeFtpDataTransfer(TcpSession& data, const Transfer& file, uint8_t direction) {
     BlockReader reader = openBlockReader(file);
+    uint64_t sent = 0;
     for (;;) {
         Bytes block = nextBlock(reader, static_cast<size_t>(file.blockSize));
         if (block.empty()) break;
+        sent += block.size();
+        buildNote(data, [&](std::string& note) {
+            note.append("FTP data: ")
+                .append(std::to_string(sent))
+                .append(" of ")
+                .append(std::to_string(file.fileSize))
+                .append(" bytes");
+        });
         sendData(data, block, direction);
     }
 }
 
 void runFtpTransfer(TcpSession& conn, const Transfer& file, bool passive) {
     TcpSession data = newSession(*conn.stack, ftpDataFlow(conn.flow, passive, *file.random));
+    conn.protocol = "FTP";
+    data.protocol = "FTP data";
     openConnection(conn);
     data.flow.destination.port =
         passive ? writeFtpPassiveDialogue(conn, file) : writeFtpActiveDialogue(conn, file);

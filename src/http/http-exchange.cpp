@@ -54,6 +54,15 @@ std::string contentTypeLine(const ConversationTexts& texts, std::string_view def
     return "Content-Type: " + std::string(chosenOr(texts.contentType, defaultType)) + "\r\n";
 }
 
+// "HTTP GET: response body, chunk, 2400 of 5000 bytes": where the body stands.
+void writeBodyNote(std::string& note, uint8_t direction, bool gzip, bool chunked, uint64_t sent,
+                   uint64_t total) {
+    note += direction == toClient ? "HTTP GET: response body, " : "HTTP POST: request body, ";
+    if (chunked) note += gzip ? "chunk of deflate data, " : "chunk, ";
+    if (gzip && !chunked) note += "deflate data ";
+    note.append(std::to_string(sent)).append(" of ").append(std::to_string(total)).append(" bytes");
+}
+
 // The file as the body of the exchange: from the input, or from the compressed
 // temporary file for the gzip encodings; each block
 // read is one data segment or one chunk.
@@ -63,9 +72,15 @@ void sendHttpBody(TcpSession& conn, const Transfer& file, uint8_t encoder, const
     const bool chunked = encoder == httpChunked || encoder == httpGzipChunked;
     BlockReader reader = gzip ? openBlockReader(body->fd, "temporary gzip body", 0, body->tmpSize)
                               : openBlockReader(file);
+    const uint64_t total = gzip ? body->tmpSize : file.fileSize;
+    uint64_t sent = 0;
     for (;;) {
         Bytes block = nextBlock(reader, static_cast<size_t>(file.blockSize));
         if (block.empty()) break;
+        sent += block.size();
+        buildNote(conn, [&](std::string& note) {
+            writeBodyNote(note, direction, gzip, chunked, sent, total);
+        });
         if (chunked) {
             sendChunked(conn, block, direction);
         } else {
@@ -73,6 +88,7 @@ void sendHttpBody(TcpSession& conn, const Transfer& file, uint8_t encoder, const
         }
     }
     if (gzip) {
+        noteNext(conn, "HTTP GET: response body, gzip trailer (CRC-32 and size)");
         sendGzipTrailer(conn, *body, chunked);
     } else if (chunked) {
         sendChunked(conn, {}, direction);
@@ -85,11 +101,13 @@ void sendHttpResponseHead(TcpSession& conn, const Transfer& file, uint8_t encode
         case httpGzip: {
             std::string head =
                 responseHeadText(httpGzip, gzipContentLength(body), file.settings->texts);
+            noteNext(conn, "HTTP server: HTTP/1.1 200 Ok, then the gzip header");
             sendData(conn, {asBytes(head), Bytes(gzipHeader)}, toClient);
             break;
         }
         case httpGzipChunked:
             sendMessage(conn, responseHeadText(httpGzipChunked, 0, file.settings->texts), toClient);
+            noteNext(conn, "HTTP GET: response body, chunk, gzip header");
             sendChunked(conn, Bytes(gzipHeader), toClient);
             break;
         default:
@@ -174,6 +192,7 @@ void runHttpGetTransfer(TcpSession& conn, const Transfer& file) {
         GzipBody& body;
         ~Release() { releaseGzipBody(body); }
     } release{body};
+    conn.protocol = "HTTP";
     openConnection(conn);
     if (encoder == httpGzip || encoder == httpGzipChunked) compressGzip(file, body);
     sendMessage(conn, getRequestText(*encoded, file.settings->texts), toServer);
@@ -183,10 +202,12 @@ void runHttpGetTransfer(TcpSession& conn, const Transfer& file) {
 }
 
 void runHttpPostTransfer(TcpSession& conn, const Transfer& file) {
+    conn.protocol = "HTTP";
     openConnection(conn);
     sendMessage(conn, postRequestHeadText(file.name, file.fileSize, file.settings->texts),
                 toServer);
     sendHttpBody(conn, file, httpPlain, nullptr, toServer);
+    noteNext(conn, "HTTP POST: request body, closing boundary");
     sendMessage(conn, multipartClose, toServer);
     sendMessage(conn, postResponse, toClient);
     closeConnection(conn);

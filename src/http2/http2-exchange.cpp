@@ -26,6 +26,7 @@ constexpr const char* upgradeHeaderLines =
 constexpr uint32_t windowUpdateThreshold = 32768;
 
 void sendFrame(TcpSession& conn, const std::vector<uint8_t>& frame, uint8_t direction) {
+    buildNote(conn, [&](std::string& note) { writeFrameNote(note, frame.data()); });
     sendData(conn, Bytes(frame), direction);
 }
 
@@ -40,12 +41,14 @@ void sendDataFrames(TcpSession& conn, const Transfer& file) {
         Bytes block = nextBlock(reader, static_cast<size_t>(file.blockSize));
         if (block.empty()) break;
         putBe24(header.data(), static_cast<uint32_t>(block.size()));
+        buildNote(conn, [&](std::string& note) { writeFrameNote(note, header.data()); });
         sendData(conn, {Bytes(header), block}, toClient);
         received += static_cast<uint32_t>(block.size());
         if (received >= windowUpdateThreshold) {
             const WindowUpdateFrame connectionCredit =
                 windowUpdateFrame(connectionStream, received);
             const WindowUpdateFrame streamCredit = windowUpdateFrame(requestStream, received);
+            noteNext(conn, "HTTP/2 WINDOW_UPDATE, twice: the connection and stream 1");
             sendData(conn, {Bytes(connectionCredit), Bytes(streamCredit)}, toServer);
             received = 0;
         }
@@ -67,10 +70,12 @@ void runHttp2Transfer(TcpSession& conn, const Transfer& file) {
     std::optional<std::string> encoded = encodeUrlPath(file.name);
     if (!encoded) throw FatalError(urlEncoderTooLong, exitFailure);
 
+    conn.protocol = "HTTP";
     openConnection(conn);
     const ConversationTexts& texts = file.settings->texts;
     sendMessage(conn, upgradeRequestText(*encoded, texts), toServer);
     sendMessage(conn, switchingProtocolsText, toClient);
+    noteNext(conn, "HTTP/2 connection preface");
     sendMessage(conn, clientPreface, toServer);
 
     // The server's settings first; the client acknowledges them before it sends

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -54,5 +55,11 @@ std::vector<uint8_t> responseHeadersFrame(uint64_t contentLength,
                                           std::string_view contentType = {});
 // The header of a DATA frame on the request stream carrying `length` bytes.
 FrameHeader dataFrameHeader(uint32_t length);
+
+// What a frame is, in the protocol's words, from its 9-octet header: "HTTP/2
+// SETTINGS (ACK)", "HTTP/2 DATA: stream 1, 1200 bytes, END_STREAM".
+// The first appends it to `note`.
+void writeFrameNote(std::string& note, const uint8_t* header);
+std::string frameNote(const uint8_t* header);
 
 }  // namespace tracemint

@@ -132,6 +132,7 @@ void writeImapDialogue(TcpSession& conn, const Transfer& file) {
     const std::string size = std::to_string(octets);
     sendMessage(conn, std::string(fetchReplyHead) + size + " BODY[] {" + size + "}\r\n", toClient);
 
+    conn.section = "IMAP FETCH";
     sendMessage(conn, head, toClient);
     sendMessage(conn, textPartHead, toClient);
     sendMessage(conn, filler, toClient);
@@ -151,6 +152,7 @@ void writeImapDialogue(TcpSession& conn, const Transfer& file) {
     // A literal is taken by its length, so its lines are sent as they are.
     writeAttachment(conn, file, toClient, DotStuffingMode::none, &plan);
     sendMessage(conn, mailEnd, toClient);
+    conn.section = {};
     sendMessage(conn, fetchDone, toClient);
 
     // The client sends CLOSE and LOGOUT back to back.
@@ -163,6 +165,7 @@ void writeImapDialogue(TcpSession& conn, const Transfer& file) {
 }  // namespace
 
 void runImapTransfer(TcpSession& conn, const Transfer& file) {
+    conn.protocol = "IMAP";
     openConnection(conn);
     writeImapDialogue(conn, file);
     closeConnection(conn);

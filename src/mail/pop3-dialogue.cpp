@@ -125,6 +125,7 @@ void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
     nextRandom(*file.random);
     sendMessage(conn, "+OK " + size + " octets\r\n", toClient);
 
+    conn.section = "POP3 RETR";
     sendMessage(conn, head, toClient);
     sendMessage(conn, textPartHead, toClient);
     sendMessage(conn, filler, toClient);
@@ -136,6 +137,7 @@ void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
     writeAttachment(conn, file, toClient, DotStuffingMode::stuff, &plan);
     sendMessage(conn, attachmentEnd, toClient);
     sendMessage(conn, mailEnd, toClient);
+    conn.section = {};
 
     sendMessage(conn, quitCommand, toServer);
     sendMessage(conn, signOffReply, toClient);
@@ -144,6 +146,7 @@ void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
 }  // namespace
 
 void runPop3Transfer(TcpSession& conn, const Transfer& file) {
+    conn.protocol = "POP3";
     openConnection(conn);
     writePop3Dialogue(conn, file);
     closeConnection(conn);

@@ -108,6 +108,7 @@ void writeSmtpDialogue(TcpSession& conn, const Transfer& file) {
     sendMessage(conn, dataCommand, toServer);
     sendMessage(conn, dataReply, toClient);
 
+    conn.section = "SMTP DATA";
     sendMessage(conn, messageHead(file), toServer);
     sendMessage(conn, pickFillerText(*file.random), toServer);
     sendMessage(conn, boundaryLine, toServer);
@@ -120,6 +121,7 @@ void writeSmtpDialogue(TcpSession& conn, const Transfer& file) {
     sendMessage(conn, partHead(file), toServer);
     writeAttachment(conn, file, toServer, DotStuffingMode::stuff);
     sendMessage(conn, mailEnd, toServer);
+    conn.section = {};
 
     sendMessage(conn, acceptedReply, toClient);
     sendMessage(conn, quitCommand, toServer);
@@ -129,6 +131,7 @@ void writeSmtpDialogue(TcpSession& conn, const Transfer& file) {
 }  // namespace
 
 void runSmtpTransfer(TcpSession& conn, const Transfer& file) {
+    conn.protocol = "SMTP";
     openConnection(conn);
     writeSmtpDialogue(conn, file);
     closeConnection(conn);

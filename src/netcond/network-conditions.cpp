@@ -62,6 +62,12 @@ void ownPayload(NetworkConditions& c, Frame& frame, size_t index) {
     frame.payload = {};
     frame.payload[0] = Bytes(out, at);
     frame.pieceCount = at == 0 ? 0 : 1;
+    // The note is the sender's text of the moment; a held segment keeps its own
+    // copy behind the payload.
+    if (frame.note.empty()) return;
+    const size_t noteLength = std::min(frame.note.size(), heldSlotSize - at);
+    std::memcpy(out + at, frame.note.data(), noteLength);
+    frame.note = std::string_view(reinterpret_cast<const char*>(out + at), noteLength);
 }
 
 // A packet leaves the path: duplicated and cut into fragments as the
@@ -191,6 +197,7 @@ void sendOverlap(NetworkConditions& c, const Frame& current, size_t currentSlot)
     overlap.payload[1] = Bytes(slot(c, currentSlot), secondPart);
     overlap.pieceCount = 2;
     overlap.payloadLength = firstPart + secondPart;
+    if (!overlap.note.empty()) overlap.note = "TCP retransmission across two segments";
     putBe32(tcpHeader(overlap) + seqOffset,
             c.previousSeq + static_cast<uint32_t>(c.previousLength / 2));
     resumHeader(overlap);

@@ -199,13 +199,13 @@ class ToolTest(unittest.TestCase):
 
     def assertUsage(self, text):
         lines = text.split("\n")
-        # 90 lines, each ending in a line end: the last element is the empty rest.
-        self.assertEqual(len(lines), 91, text)
+        # 96 lines, each ending in a line end: the last element is the empty rest.
+        self.assertEqual(len(lines), 97, text)
         self.assertEqual(lines[0], "")
         self.assertEqual(lines[1], USAGE_LINE_2)
         self.assertEqual(lines[2], "Version: 1.29")
-        self.assertEqual(lines[81:83], ["Usage:", "\t\t\ttracemint [options] infile"])
-        self.assertEqual(lines[88], "\t\t\ttracemint -mi malware.pdf -o outfile.pcap")
+        self.assertEqual(lines[87:89], ["Usage:", "\t\t\ttracemint [options] infile"])
+        self.assertEqual(lines[94], "\t\t\ttracemint -mi malware.pdf -o outfile.pcap")
 
 
 # ---------------------------------------------------------------------------
@@ -365,6 +365,8 @@ class ValueErrors(ToolTest):
         (["--content-type", "text"], "--content-type", "type/subtype"),
         (["--content-type", "text/plain\r\nX-Injected: 1"], "--content-type", "type/subtype"),
         (["--content-type", "text/plain; charset"], "--content-type", "attribute=value"),
+        (["--format", "pcap-ng"], "--format", "pcapng"),
+        (["--format", "pcap", "--annotate"], "--annotate", "pcapng"),
     ]
 
     def test_bad_values_end_with_one_error_line_and_status_two_before_any_capture(self):

@@ -148,5 +148,25 @@ TEST(Http2Frames, ChosenTextsReplaceTheDefaults) {
     EXPECT_EQ(upgradeRequestText("a", {}), upgradeRequestText("a"));
 }
 
+TEST(Http2Frames, NotesNameTheFrameFromItsHeader) {
+    const struct {
+        FrameHeader header;
+        std::string note;
+    } cases[] = {
+        {frameHeader(12, frameSettings, 0, 0), "HTTP/2 SETTINGS"},
+        {frameHeader(0, frameSettings, flagAck, 0), "HTTP/2 SETTINGS (ACK)"},
+        {dataFrameHeader(1200), "HTTP/2 DATA: stream 1, 1200 bytes"},
+        {frameHeader(0, frameData, flagEndStream, 1), "HTTP/2 DATA: stream 1, 0 bytes, END_STREAM"},
+        {frameHeader(40, frameHeaders, flagEndStream | flagEndHeaders, 1),
+         "HTTP/2 HEADERS: stream 1, END_STREAM"},
+        {frameHeader(8, frameGoaway, 0, 0), "HTTP/2 GOAWAY"},
+        {frameHeader(4, 0x08, 0, 0), "HTTP/2 WINDOW_UPDATE"},
+        {frameHeader(4, 0x08, 0, 3), "HTTP/2 WINDOW_UPDATE: stream 3"},
+        {frameHeader(8, 0x06, flagAck, 0), "HTTP/2 PING (ACK)"},
+        {frameHeader(1, 0x2A, 0, 0), "HTTP/2 frame of type 42"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(frameNote(c.header.data()), c.note);
+}
+
 }  // namespace
 }  // namespace tracemint
