@@ -1,9 +1,15 @@
 #include "capture/capture-file.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
+#include <span>
 
 #include "capture/pcapng-format.h"
 #include "common/byte-order.h"
+#include "common/fatal-error.h"
+#include "common/file-io.h"
 
 namespace tracemint {
 
@@ -40,13 +46,86 @@ std::string composeCaptureName(const std::string& outFileName, const std::string
     return base + suffix;
 }
 
-void openOutput(CaptureFile& capture, const std::string& name) {
-    openSink(capture.sink, name, captureBufferSize);
+namespace {
+
+void appendFileHeader(CaptureFile& capture) {
     if (capture.format == CaptureFormat::pcapng) {
         appendCapture(capture, pcapngSectionHeader(captureApplication, capture.sectionComment));
         appendCapture(capture, pcapngInterfaceDescription(pcapSnapLength, capture.resolution));
     } else {
         appendCapture(capture, pcapGlobalHeader(capture.resolution));
+    }
+}
+
+// Reads up to n bytes at offset; fewer only at the end of the file.
+size_t readAt(int fd, uint8_t* out, size_t n, uint64_t offset, const std::string& name) {
+    size_t got = 0;
+    while (got < n) {
+        const ssize_t r = retryInterrupted(
+            [&] { return ::pread(fd, out + got, n - got, static_cast<off_t>(offset + got)); });
+        if (r < 0) throw FatalError(systemErrorText(name, errno), exitFailure);
+        if (r == 0) break;
+        got += static_cast<size_t>(r);
+    }
+    return got;
+}
+
+}  // namespace
+
+void openOutput(CaptureFile& capture, const std::string& name) {
+    openSink(capture.sink, name, captureBufferSize);
+    appendFileHeader(capture);
+}
+
+void openPiece(CaptureFile& capture, int fd, const std::string& name) {
+    CaptureSink& sink = capture.sink;
+    sink.fd = fd;
+    sink.kind = SinkKind::inPlace;
+    sink.name = name;
+    sink.tempPath.clear();
+    sink.buffer.assign(captureBufferSize, 0);
+    sink.used = 0;
+    appendFileHeader(capture);
+}
+
+void finishPiece(CaptureFile& capture) {
+    flushSink(capture.sink);
+    capture.sink.fd = -1;
+    capture.sink.buffer = {};
+}
+
+void appendPiece(CaptureFile& capture, int pieceFd, const std::string& pieceName,
+                 uint32_t seconds) {
+    // Any record or block (a frame of at most 65535 octets and a comment of as
+    // many) fits the buffer whole, and so does the file header.
+    std::vector<uint8_t> buffer(captureBufferSize);
+    uint64_t offset = 0;
+    size_t held = readAt(pieceFd, buffer.data(), buffer.size(), offset, pieceName);
+    offset += held;
+    const size_t header = capturePacketsOffset(Bytes(buffer.data(), held), capture.format);
+    if (header == 0) throw FatalError("Error: " + pieceName + ": not a whole capture", exitFailure);
+    size_t start = header;
+    for (;;) {
+        Bytes rest(buffer.data() + start, held - start);
+        const size_t whole = wholePacketsLength(rest, capture.format);
+        std::span<uint8_t> packets(buffer.data() + start, whole);
+        if (!shiftCaptureStamps(packets, capture.format, capture.resolution, seconds)) {
+            throw FatalError("Error: " + pieceName + ": not a whole capture", exitFailure);
+        }
+        appendCapture(capture, Bytes(packets.data(), packets.size()));
+        const size_t left = held - start - whole;
+        std::memmove(buffer.data(), buffer.data() + start + whole, left);
+        const size_t got =
+            readAt(pieceFd, buffer.data() + left, buffer.size() - left, offset, pieceName);
+        offset += got;
+        held = left + got;
+        start = 0;
+        if (got == 0) {
+            if (left != 0) {
+                throw FatalError("Error: " + pieceName + ": not a whole capture", exitFailure);
+            }
+            return;
+        }
     }
 }
 

@@ -24,6 +24,8 @@ struct CaptureFile {
     CaptureFormat format = CaptureFormat::pcap;
     TimeResolution resolution = TimeResolution::microsecond;
     std::string sectionComment;  // pcapng only: the tool, its version and the options
+    uint64_t lastStampNs = 0;    // of the latest packet written, kept across captures
+    bool written = false;        // a packet has been written since the caller cleared it
 };
 
 inline constexpr size_t pcapGlobalHeaderSize = 24;
@@ -58,6 +60,18 @@ inline constexpr const char* captureApplication = "tracemint 1.29";
 // header and interface description). A capture that cannot be created ends the
 // run: "Error: Failed to open outfile NAME: reason", status 255.
 void openOutput(CaptureFile& capture, const std::string& name);
+
+// A piece: a capture written into a private unnamed file (fd) that is put in
+// place later, moved in time. openPiece buffers its file header as openOutput
+// does; finishPiece writes what is buffered and leaves the file open, with the
+// caller, who owns fd from then on (before, abandonCapture closes it).
+void openPiece(CaptureFile& capture, int fd, const std::string& name);
+void finishPiece(CaptureFile& capture);
+// Appends the packets of the piece open at pieceFd (read from its start, its
+// header left out), every stamp moved by `seconds`. A piece that is not a whole
+// capture of this capture's format ends the run (status 255).
+void appendPiece(CaptureFile& capture, int pieceFd, const std::string& pieceName,
+                 uint32_t seconds);
 
 // n bytes at the end of the capture, to be filled by the caller at once.
 inline uint8_t* captureSpace(CaptureFile& capture, size_t n) {

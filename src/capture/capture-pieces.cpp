@@ -1,16 +1,7 @@
 #include "capture/capture-pieces.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "capture/capture-file.h"
 #include "capture/pcapng-format.h"
-#include "common/fatal-error.h"
-#include "common/file-io.h"
 
 namespace tracemint {
 namespace {
@@ -51,50 +42,6 @@ bool shiftPcapng(std::span<uint8_t> data, TimeResolution resolution, uint32_t se
     return true;
 }
 
-// A whole file mapped into memory; private mappings leave the file as it is.
-struct MappedFile {
-    uint8_t* data = nullptr;
-    size_t size = 0;
-
-    MappedFile(const std::string& path, bool shared) {
-        int fd = ::open(path.c_str(), shared ? O_RDWR | O_CLOEXEC : O_RDONLY | O_CLOEXEC);
-        struct stat st {};
-        if (fd < 0 || ::fstat(fd, &st) != 0) {
-            const int error = errno;
-            if (fd >= 0) ::close(fd);
-            throw FatalError(systemErrorText(path, error), exitFailure);
-        }
-        size = static_cast<size_t>(st.st_size);
-        if (size > 0) {
-            void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                             shared ? MAP_SHARED : MAP_PRIVATE, fd, 0);
-            const int error = errno;
-            ::close(fd);
-            if (p == MAP_FAILED) throw FatalError(systemErrorText(path, error), exitFailure);
-            data = static_cast<uint8_t*>(p);
-        } else {
-            ::close(fd);
-        }
-    }
-    ~MappedFile() {
-        if (data != nullptr) ::munmap(data, size);
-    }
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
-};
-
-// The packets of a mapped piece, moved; a piece that is not whole is an error
-// of this run's own making, so it is reported like any failed output.
-std::span<uint8_t> shiftedPackets(MappedFile& file, const std::string& path, CaptureFormat format,
-                                  TimeResolution resolution, uint32_t seconds) {
-    const size_t offset = capturePacketsOffset(Bytes(file.data, file.size), format);
-    std::span<uint8_t> packets(file.data + offset, file.size - offset);
-    if (offset == 0 || !shiftCaptureStamps(packets, format, resolution, seconds)) {
-        throw FatalError("Error: " + path + ": not a whole capture", exitFailure);
-    }
-    return packets;
-}
-
 }  // namespace
 
 size_t capturePacketsOffset(Bytes capture, CaptureFormat format) {
@@ -118,19 +65,23 @@ bool shiftCaptureStamps(std::span<uint8_t> packets, CaptureFormat format, TimeRe
                                          : shiftPcapng(packets, resolution, seconds);
 }
 
-void shiftCaptureFile(const std::string& path, CaptureFormat format, TimeResolution resolution,
-                      uint32_t seconds) {
-    if (seconds == 0) return;
-    MappedFile file(path, true);
-    shiftedPackets(file, path, format, resolution, seconds);
-}
-
-void appendCapturePiece(int outFd, const std::string& outName, const std::string& piecePath,
-                        CaptureFormat format, TimeResolution resolution, uint32_t seconds) {
-    MappedFile file(piecePath, false);
-    std::span<uint8_t> packets = shiftedPackets(file, piecePath, format, resolution, seconds);
-    if (!writeAll(outFd, Bytes(packets.data(), packets.size()))) {
-        throw FatalError(systemErrorText(outName, errno), exitFailure);
+size_t wholePacketsLength(Bytes packets, CaptureFormat format) {
+    size_t pos = 0;
+    for (;;) {
+        const size_t left = packets.size() - pos;
+        size_t length = 0;
+        if (format == CaptureFormat::pcap) {
+            if (left < pcapRecordHeaderSize) return pos;
+            length = pcapRecordHeaderSize + getLe32(packets.data() + pos + 8);
+        } else {
+            if (left < 12) return pos;
+            length = getLe32(packets.data() + pos + 4);
+            // A malformed length ends the whole part here; the caller finds the
+            // rest is no capture.
+            if (length < 12 || length % 4 != 0) return pos;
+        }
+        if (length > left) return pos;
+        pos += length;
     }
 }
 

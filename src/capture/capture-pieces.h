@@ -28,15 +28,8 @@ size_t capturePacketsOffset(Bytes capture, CaptureFormat format);
 bool shiftCaptureStamps(std::span<uint8_t> packets, CaptureFormat format, TimeResolution resolution,
                         uint32_t seconds);
 
-// Moves every stamp of the capture file at `path` by `seconds`, in place. A file
-// that is not a whole capture of the format ends the run (FatalError, 255).
-void shiftCaptureFile(const std::string& path, CaptureFormat format, TimeResolution resolution,
-                      uint32_t seconds);
-
-// Appends the packets of the piece at `piecePath` (its header left out), moved
-// by `seconds`, to the open capture `outFd` (named outName in messages). The
-// piece itself is left unchanged.
-void appendCapturePiece(int outFd, const std::string& outName, const std::string& piecePath,
-                        CaptureFormat format, TimeResolution resolution, uint32_t seconds);
+// The length of the whole pcap records, or pcapng blocks, at the start of
+// `packets`: what can be moved and passed on while the rest is still to come.
+size_t wholePacketsLength(Bytes packets, CaptureFormat format);
 
 }  // namespace tracemint

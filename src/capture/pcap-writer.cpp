@@ -1,5 +1,6 @@
 #include "capture/pcap-writer.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "capture/pcapng-format.h"
@@ -10,6 +11,8 @@ void writeFrame(CaptureFile& capture, const Frame& frame) {
     const size_t head = headLength(frame);
     const size_t frameLength = head + frame.payloadLength;
     const bool nanosecond = capture.resolution == TimeResolution::nanosecond;
+    capture.lastStampNs = std::max(capture.lastStampNs, frame.stampNs);
+    capture.written = true;
     uint8_t* out;
     if (capture.format == CaptureFormat::pcapng) {
         const size_t blockLength = pcapngEnhancedPacketSize(frameLength, frame.note.size());

@@ -99,10 +99,15 @@ constexpr const char* usageLines[] = {
     "--annotate\t\ta pcapng comment on every packet saying what it carries",
     "--nanosecond\t\tnanosecond timestamps",
     "",
+    "Several inputs:",
+    "--jobs N\t\tinputs written at once [default: every core]; the captures are",
+    "\t\t\tthe same as one by one. With -o, every transfer of every input",
+    "\t\t\tand mode goes into that one capture, each on its own client port",
+    "",
     // second text
     "",
     "Usage:",
-    "\t\t\ttracemint [options] infile",
+    "\t\t\ttracemint [options] infile...",
     "",
     // third text
     "Examples:",
@@ -110,9 +115,11 @@ constexpr const char* usageLines[] = {
     "\t\t\ttracemint -mshp malware.pdf --http-encoder=1",
     "\t\t\ttracemint -mH -p8080 malware.pdf",
     "\t\t\ttracemint -mi malware.pdf -o outfile.pcap",
+    "\t\t\ttracemint -ms --annotate --name x.pdf ~/cases/x.pdf -o x.pcapng",
+    "\t\t\ttracemint -mhsF --seed 1 corpus/* -o corpus.pcap",
     "",
 };
-constexpr size_t textEnds[] = {86, 90, 96};  // one past the last line of each text
+constexpr size_t textEnds[] = {91, 95, 103};  // one past the last line of each text
 
 enum LongOnly {
     optBlockSize = 1000,
@@ -150,7 +157,8 @@ enum LongOnly {
     optContentType,
     optFormat,
     optAnnotate,
-    optNanosecond
+    optNanosecond,
+    optJobs
 };
 
 constexpr option longOptions[] = {
@@ -164,6 +172,7 @@ constexpr option longOptions[] = {
     {"format", required_argument, nullptr, optFormat},
     {"host", required_argument, nullptr, optHost},
     {"http-encoder", required_argument, nullptr, optHttpEncoder},
+    {"jobs", required_argument, nullptr, optJobs},
     {"gzip-level", required_argument, nullptr, optGzipLevel},
     {"mode", required_argument, nullptr, 'm'},
     {"name", required_argument, nullptr, optName},
@@ -261,6 +270,7 @@ std::string optionsText(const CommandLine& cl) {
     appendOptionText(text, "-m", cl.mode);
     appendOptionText(text, "-e", cl.emailEncoder);
     appendOptionText(text, "--http-encoder", cl.httpEncoder);
+    appendOptionText(text, "--gzip-level", cl.gzipLevel);
     appendOptionText(text, "-p", cl.port);
     appendOptionText(text, "--block-size", cl.blockSize);
     appendFlagText(text, "-6", cl.ipv6);
@@ -285,6 +295,13 @@ std::string optionsText(const CommandLine& cl) {
     appendOptionText(text, "--server-mac", cl.serverMac);
     appendOptionText(text, "--vlan", cl.vlan);
     appendFlagText(text, "--realistic", cl.realistic);
+    appendOptionText(text, "--reorder", cl.reorder);
+    appendOptionText(text, "--duplicate", cl.duplicate);
+    appendOptionText(text, "--fragment", cl.fragment);
+    appendOptionText(text, "--split-texts", cl.splitTexts);
+    appendOptionText(text, "--loss", cl.loss);
+    appendOptionText(text, "--capture-gap", cl.captureGap);
+    appendOptionText(text, "--overlap", cl.overlap);
     appendOptionText(text, "--seed", cl.seed);
     appendOptionText(text, "--format", cl.format);
     appendFlagText(text, "--annotate", cl.annotate);
@@ -306,9 +323,7 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
         int c = getopt_long(argc, argv, "-e:m:o:p:v6h", longOptions, nullptr);
         if (c == -1) break;
         switch (c) {
-            case 1:
-                if (!cl.inputPath) cl.inputPath = optarg;
-                break;
+            case 1: cl.inputs.push_back(optarg); break;
             case 'e': cl.emailEncoder = optarg; break;
             case 'm': cl.mode = optarg; break;
             case 'o': cl.outFile = optarg; break;
@@ -332,6 +347,7 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
             case optFormat: cl.format = optarg; break;
             case optAnnotate: cl.annotate = true; break;
             case optNanosecond: cl.nanosecond = true; break;
+            case optJobs: cl.jobs = optarg; break;
             case optMtu: cl.mtu = optarg; break;
             case optTcpOptions: cl.tcpOptions = true; break;
             case optWindow: cl.window = optarg; break;
@@ -356,7 +372,7 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
         }
     }
     // Operands after "--".
-    if (!cl.inputPath && optind < argc) cl.inputPath = argv[optind];
+    for (int i = optind; i < argc; ++i) cl.inputs.push_back(argv[i]);
     return cl;
 }
 

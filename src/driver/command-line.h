@@ -15,10 +15,10 @@ struct CommandLine {
     bool version = false;
     bool verbose = false;
     bool ipv6 = false;
-    std::optional<std::string> inputPath;  // the first operand; further ones are ignored
+    std::vector<std::string> inputs;  // the operands, in order
     std::optional<std::string> emailEncoder, mode, outFile, port, httpEncoder;
     std::optional<std::string> srcEmail, dstEmail, srcIp, dstIp, blockSize, seed;
-    std::optional<std::string> name, host, userAgent, contentType, format;
+    std::optional<std::string> name, host, userAgent, contentType, format, jobs;
     bool annotate = false;
     bool nanosecond = false;
     // The network under the conversation.

@@ -7,13 +7,14 @@
 
 namespace tracemint {
 
-Flow ftpDataFlow(const Flow& control, bool passive, Random& random) {
+Flow ftpDataFlow(const Flow& control, bool passive, Random& random, uint16_t clientPort) {
     Flow data;
     data.ipVersion = control.ipVersion;
     if (passive) {
         data.source = control.source;
         data.destination = control.destination;
         data.source.port = static_cast<uint16_t>((nextRandom(random) & 0x7FFF) + 1025);
+        if (clientPort != 0) data.source.port = clientPort;
     } else {
         data.source = control.destination;
         data.destination = control.source;
@@ -42,7 +43,8 @@ void writeFtpDataTransfer(TcpSession& data, const Transfer& file, uint8_t direct
 }
 
 void runFtpTransfer(TcpSession& conn, const Transfer& file, bool passive) {
-    TcpSession data = newSession(*conn.stack, ftpDataFlow(conn.flow, passive, *file.random));
+    TcpSession data =
+        newSession(*conn.stack, ftpDataFlow(conn.flow, passive, *file.random, file.ftpDataPort));
     conn.protocol = "FTP";
     data.protocol = "FTP data";
     openConnection(conn);

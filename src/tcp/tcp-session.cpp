@@ -65,7 +65,8 @@ void writeMessageNote(std::string& note, const TcpSession& session, std::string_
 }
 
 uint32_t tsval(const TcpSession& session, uint8_t direction, uint64_t stampNs) {
-    return static_cast<uint32_t>(stampNs / 1000000u) + session.tsOffset[direction];
+    const uint64_t sinceStart = stampNs - session.stack->timestampShiftNs;
+    return static_cast<uint32_t>(sinceStart / 1000000u) + session.tsOffset[direction];
 }
 
 // One segment from the direction's sender into the layers below; advances its

@@ -41,6 +41,10 @@ struct TcpStack {
     Random* random = nullptr;
     PacketClock* clock = nullptr;
     NetworkConditions* network = nullptr;
+    // How far the input's clock was moved on from the run's start: TCP
+    // timestamps count from the run's start, so the octets of an input's
+    // conversations do not depend on where it stands in the run.
+    uint64_t timestampShiftNs = 0;
     std::vector<PendingAck> pending;  // a ring of maxPendingAcks, in time order
     size_t pendingHead = 0;
     size_t pendingCount = 0;

@@ -107,12 +107,9 @@ TEST(CapturePieces, CutOrForeignBytesAreRefused) {
     EXPECT_EQ(capturePacketsOffset(Bytes(pcapng.data(), 40), CaptureFormat::pcapng), 0u);
 }
 
-std::string writeTemp(const Octets& bytes) {
-    char name[] = "/tmp/tracemint-piece-XXXXXX";
-    int fd = ::mkstemp(name);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    ::close(fd);
+std::string tempDirectory() {
+    char name[] = "/tmp/tracemint-pieces-XXXXXX";
+    EXPECT_NE(::mkdtemp(name), nullptr);
     return name;
 }
 
@@ -121,40 +118,65 @@ Octets readAll(const std::string& path) {
     return Octets(std::istreambuf_iterator<char>(in), {});
 }
 
-TEST(CapturePieces, FilesAreShiftedInPlaceAndAppendedWithoutTheirHeader) {
+// A piece is written behind its own header, then its packets go behind the
+// capture's header, moved in time; many more packets than the copy buffer holds
+// cross its edge whole.
+TEST(CapturePieces, PiecesAreAppendedWithoutTheirHeaderMovedInTime) {
+    const std::string dir = tempDirectory();
     for (CaptureFormat format : {CaptureFormat::pcap, CaptureFormat::pcapng}) {
         SCOPED_TRACE(int(format));
         const TimeResolution resolution = TimeResolution::nanosecond;
         const Octets capture = captureOf(format, resolution);
         const size_t offset = capturePacketsOffset(capture, format);
         const Octets header(capture.begin(), capture.begin() + offset);
+        const Octets packets(capture.begin() + offset, capture.end());
+        const size_t copies = 3 * captureBufferSize / packets.size();
 
-        const std::string piece = writeTemp(capture);
-        shiftCaptureFile(piece, format, resolution, 5);
-        Octets shifted = header;
-        append(shifted, expected(format, resolution, 5));
-        EXPECT_EQ(readAll(piece), shifted);
-
-        // Two pieces behind one header: the second moved by 10 s more; the
-        // pieces stay as they were.
-        const std::string whole = writeTemp(header);
-        int fd = ::open(whole.c_str(), O_WRONLY | O_APPEND);
+        CaptureFile piece;
+        piece.format = format;
+        piece.resolution = resolution;
+        piece.sectionComment = "-m h";
+        const std::string pieceName = dir + "/piece";
+        const int fd = ::open(pieceName.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
         ASSERT_GE(fd, 0);
-        appendCapturePiece(fd, whole, piece, format, resolution, 0);
-        appendCapturePiece(fd, whole, piece, format, resolution, 10);
-        ::close(fd);
-        Octets joined = header;
-        append(joined, expected(format, resolution, 5));
-        append(joined, expected(format, resolution, 15));
-        EXPECT_EQ(readAll(whole), joined);
-        EXPECT_EQ(readAll(piece), shifted);
+        openPiece(piece, fd, "piece");
+        for (size_t i = 0; i < copies; ++i) appendCapture(piece, packets);
+        finishPiece(piece);
+        EXPECT_EQ(piece.sink.fd, -1);
 
-        const std::string cut = writeTemp(Octets(capture.begin(), capture.end() - 3));
-        EXPECT_THROW(shiftCaptureFile(cut, format, resolution, 1), FatalError);
-        ::unlink(cut.c_str());
-        ::unlink(piece.c_str());
-        ::unlink(whole.c_str());
+        CaptureFile whole;
+        whole.format = format;
+        whole.resolution = resolution;
+        whole.sectionComment = "-m h";
+        const std::string wholeName = dir + "/whole";
+        openOutput(whole, wholeName);
+        appendPiece(whole, fd, "piece", 0);
+        appendPiece(whole, fd, "piece", 10);
+        closeCapture(whole);
+        Octets joined = header;
+        for (uint32_t seconds : {0u, 10u}) {
+            for (size_t i = 0; i < copies; ++i) append(joined, expected(format, resolution, seconds));
+        }
+        EXPECT_TRUE(readAll(wholeName) == joined);
+
+        // A piece cut short, or of the other format, is no piece.
+        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(header.size() + copies * packets.size() - 3)), 0);
+        CaptureFile cut;
+        cut.format = format;
+        cut.resolution = resolution;
+        openOutput(cut, wholeName);
+        EXPECT_THROW(appendPiece(cut, fd, "piece", 1), FatalError);
+        abandonCapture(cut);
+        CaptureFile other;
+        other.format = format == CaptureFormat::pcap ? CaptureFormat::pcapng : CaptureFormat::pcap;
+        openOutput(other, wholeName);
+        EXPECT_THROW(appendPiece(other, fd, "piece", 1), FatalError);
+        abandonCapture(other);
+        ::close(fd);
+        ::unlink(pieceName.c_str());
+        ::unlink(wholeName.c_str());
     }
+    ::rmdir(dir.c_str());
 }
 
 }  // namespace
