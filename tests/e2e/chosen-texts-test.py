@@ -17,7 +17,7 @@ from extract import MAIL, carried_file  # noqa: E402
 
 CONTENT = bytes(range(256)) * 7 + b".line\r\n" * 9
 # Every component is distinctive, so a trace of any of them shows up in a grep.
-DIRECTORY = "home-q7x/alice-q7x/cases-q7x"
+DIRECTORY = "home-q7x/alice-q7x/cases-q7x/2026-q7x/incident.q7x/x"
 NAME = "evil.exe"
 
 RUNS = [["-m", "h"], ["-m", "h", "--http-encoder", "3"], ["-m", "H"], ["-m", "x"],
@@ -32,17 +32,25 @@ TYPE = 'application/x-dosexec; comment="chosen type"'
 
 class AnnouncedName(unittest.TestCase):
     def test_no_trace_of_the_input_directory_in_any_mode(self):
-        for options in RUNS:
+        # The directory as typed, as the URL path encodes it, and as the mail
+        # and form headers would carry it.
+        traces = [DIRECTORY, "".join(c if c.isalnum() else "%%%02x" % ord(c) for c in DIRECTORY),
+                  "q7x"]
+        # pcapng with notes as well: the section comment names the options, and
+        # notes quote the protocol texts.
+        runs = [(options, "out.pcap") for options in RUNS] + \
+            [(options + ["--annotate"], "out.pcapng") for options in RUNS[::3]]
+        for options, output in runs:
             with self.subTest(options=options), verify.WorkDir() as work:
                 work.write(f"{DIRECTORY}/{NAME}", CONTENT)
                 work.run(*options, "--seed", "4", "--name", NAME, f"{DIRECTORY}/{NAME}",
-                         "-o", "out.pcap")
-                pcap = work.path / "out.pcap"
+                         "-o", output)
+                pcap = work.path / output
                 verify.check_capture(str(pcap))
                 raw = pcap.read_bytes()
-                for component in DIRECTORY.split("/"):
-                    self.assertNotIn(component.encode(), raw)
-                self.assertNotIn(b"q7x", raw)
+                for trace in traces + DIRECTORY.split("/")[:-1]:
+                    self.assertNotIn(trace.encode(), raw)
+                    self.assertNotIn(trace.upper().encode(), raw)
                 self.assertIn(NAME.encode() if options[1] in "HspiFf" else b"evil%2eexe", raw)
                 data = carried_file(work, NAME, options, pcap)
                 self.assertTrue(data == CONTENT, f"{len(data)} bytes, input {len(CONTENT)}")

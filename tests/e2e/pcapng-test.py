@@ -83,6 +83,31 @@ class Pcapng(unittest.TestCase):
                 self.assertTrue(any(re.search(pattern, n) for n in notes),
                                 f"no note matches {pattern}: {sorted(set(notes))[:20]}")
 
+    def test_segments_held_on_the_path_keep_their_own_notes(self):
+        # Reordered, lost and overlapping segments leave the sender after it has
+        # moved on to later notes; each must still say what it carries.
+        known = re.compile(r"^(TCP (handshake|teardown|ACK|retransmission)[^\n]*"
+                           r"|HTTP (client|server): [ -~]+"
+                           r"|HTTP GET: response body, (?P<count>\d+) of 40000 bytes)$")
+        with verify.WorkDir() as work:
+            work.write("in.bin", bytes(range(256)) * 156 + bytes(64))
+            work.run("-m", "h", "--seed", "8", "--reorder", "0.3", "--loss", "0.2", "--overlap",
+                     "0.2", "--annotate", "in.bin", "-o", "out.pcapng")
+            capture = verify.read_pcapng(work.path / "out.pcapng")
+            self.assertGreater(len(capture.comments), 60)
+            for notes in capture.comments:
+                self.assertEqual(len(notes), 1)
+                self.assertIsNotNone(known.match(notes[0]), notes[0])
+            # A body segment's note counts the body up to its own last octet,
+            # wherever it went on the path.
+            rows = verify.tshark_fields(str(work.path / "out.pcapng"),
+                                        ["tcp.seq", "tcp.len", "frame.comment"],
+                                        'frame.comment contains "response body"')
+            self.assertGreater(len(rows), 30)
+            ends = {int(seq) + int(length) - int(known.match(note).group("count"))
+                    for seq, length, note in rows}
+            self.assertEqual(len(ends), 1, rows)
+
     def test_section_comment_names_tool_version_and_options_but_no_path(self):
         with verify.WorkDir() as work:
             work.write(f"{DIRECTORY}/in.bin", CONTENT)
