@@ -628,9 +628,41 @@ void placePieces(const Run& run, InputOutcome& outcome, uint32_t offset, Capture
 // byte the captures of a run that writes the inputs one by one. Into one
 // capture, each input goes as a piece, so an input that fails leaves nothing of
 // itself there.
+// No capture of the run may be one of its inputs: a later input would be read
+// after an earlier one's capture replaced it, and the one capture of -o would
+// replace an input at the end. Refused before the first capture, as with one input.
+void refuseCapturesOverInputs(const Run& run) {
+    std::vector<struct stat> inputs;
+    for (const std::string& path : run.inputs) {
+        struct stat st {};
+        if (path != "-" && retryInterrupted([&] { return ::stat(path.c_str(), &st); }) == 0) {
+            inputs.push_back(st);
+        }
+    }
+    auto refuse = [&](const std::string& name) {
+        for (const struct stat& input : inputs) {
+            if (sameFile(name, input)) {
+                throw FatalError("Error: " + name + ": Output file cannot be input file!",
+                                 exitFailure);
+            }
+        }
+    };
+    if (run.combined) {
+        refuse(run.outFileName);
+        return;
+    }
+    for (const std::string& path : run.inputs) {
+        for (const ModeRow& row : run.modes) {
+            refuse(composeCaptureName(run.outFileName, path == "-" ? standardInputName : path,
+                                      captureSuffix(run, row)));
+        }
+    }
+}
+
 int writeInputs(const Run& run, std::ostream& stdOut, std::ostream& err) {
     std::ostream& out = run.captureOnStdout ? err : stdOut;
     const size_t count = run.inputs.size();
+    refuseCapturesOverInputs(run);
     CaptureFile shared;
     CaptureFile own;  // a capture put together from its piece
     copyCaptureFormat(run, shared);

@@ -164,6 +164,21 @@ class Corpus(unittest.TestCase):
             other = {p.name: p.read_bytes() for p in (work.path / f"jobs{jobs}").iterdir()}
             self.assertTrue(first == other, f"--jobs {jobs}")
 
+    def test_no_capture_may_replace_an_input(self):
+        work = self.work
+        first, second = self.names[:2]
+        for args in (["-m", "h", first, second, "-o", second],
+                     ["-m", "hH", first, f"{first}-http-post.pcap"]):
+            with self.subTest(args=args):
+                if not (work.path / args[-1]).exists():
+                    work.write(args[-1], self.files[second])
+                before = sorted(p.name for p in work.path.iterdir())
+                proc = work.run(*args, expect_status=255)
+                self.assertEqual(proc.stderr, f"Error: {args[-1]}: Output file cannot be input file!\n")
+                self.assertEqual(sorted(p.name for p in work.path.iterdir()), before)
+                self.assertEqual((work.path / args[-1]).read_bytes(), self.files[second])
+        (work.path / f"{first}-http-post.pcap").unlink()
+
     def test_a_failing_input_is_reported_and_the_others_go_on(self):
         work = self.work
         work.write("gone/.keep", b"")
