@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -632,19 +633,20 @@ void placePieces(const Run& run, InputOutcome& outcome, uint32_t offset, Capture
 // after an earlier one's capture replaced it, and the one capture of -o would
 // replace an input at the end. Refused before the first capture, as with one input.
 void refuseCapturesOverInputs(const Run& run) {
-    std::vector<struct stat> inputs;
+    std::set<std::pair<dev_t, ino_t>> inputs;
     for (const std::string& path : run.inputs) {
         struct stat st {};
         if (path != "-" && retryInterrupted([&] { return ::stat(path.c_str(), &st); }) == 0) {
-            inputs.push_back(st);
+            inputs.emplace(st.st_dev, st.st_ino);
         }
     }
+    // One look at each name, whatever the number of inputs.
     auto refuse = [&](const std::string& name) {
-        for (const struct stat& input : inputs) {
-            if (sameFile(name, input)) {
-                throw FatalError("Error: " + name + ": Output file cannot be input file!",
-                                 exitFailure);
-            }
+        struct stat st {};
+        if (retryInterrupted([&] { return ::stat(name.c_str(), &st); }) == 0 &&
+            inputs.count({st.st_dev, st.st_ino}) != 0) {
+            throw FatalError("Error: " + name + ": Output file cannot be input file!",
+                             exitFailure);
         }
     };
     if (run.combined) {
