@@ -70,6 +70,21 @@ size_t readAt(int fd, uint8_t* out, size_t n, uint64_t offset, const std::string
     return got;
 }
 
+void writeAt(int fd, const uint8_t* bytes, size_t n, uint64_t offset, const std::string& name) {
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = retryInterrupted([&] {
+            return ::pwrite(fd, bytes + done, n - done, static_cast<off_t>(offset + done));
+        });
+        if (w <= 0) throw FatalError(systemErrorText(name, w < 0 ? errno : EIO), exitFailure);
+        done += static_cast<size_t>(w);
+    }
+}
+
+[[noreturn]] void notWhole(const std::string& pieceName) {
+    throw FatalError("Error: " + pieceName + ": not a whole capture", exitFailure);
+}
+
 }  // namespace
 
 void openOutput(CaptureFile& capture, const std::string& name) {
@@ -103,14 +118,14 @@ void appendPiece(CaptureFile& capture, int pieceFd, const std::string& pieceName
     size_t held = readAt(pieceFd, buffer.data(), buffer.size(), offset, pieceName);
     offset += held;
     const size_t header = capturePacketsOffset(Bytes(buffer.data(), held), capture.format);
-    if (header == 0) throw FatalError("Error: " + pieceName + ": not a whole capture", exitFailure);
+    if (header == 0) notWhole(pieceName);
     size_t start = header;
     for (;;) {
         Bytes rest(buffer.data() + start, held - start);
         const size_t whole = wholePacketsLength(rest, capture.format);
         std::span<uint8_t> packets(buffer.data() + start, whole);
         if (!shiftCaptureStamps(packets, capture.format, capture.resolution, seconds)) {
-            throw FatalError("Error: " + pieceName + ": not a whole capture", exitFailure);
+            notWhole(pieceName);
         }
         appendCapture(capture, Bytes(packets.data(), packets.size()));
         const size_t left = held - start - whole;
@@ -121,11 +136,39 @@ void appendPiece(CaptureFile& capture, int pieceFd, const std::string& pieceName
         held = left + got;
         start = 0;
         if (got == 0) {
-            if (left != 0) {
-                throw FatalError("Error: " + pieceName + ": not a whole capture", exitFailure);
-            }
+            if (left != 0) notWhole(pieceName);
             return;
         }
+    }
+}
+
+void shiftPieceInPlace(int pieceFd, const std::string& pieceName, CaptureFormat format,
+                       TimeResolution resolution, uint32_t seconds) {
+    // Read and written back a buffer at a time. Mapping the file and moving the
+    // stamps in the mapping measured several times slower: every page of it
+    // costs a fault on its first touch (and more under a hypervisor that
+    // shadows page tables), while read and write copy through mappings the
+    // kernel already has.
+    std::vector<uint8_t> buffer(captureBufferSize);
+    uint64_t offset = 0;
+    for (;;) {
+        const size_t held = readAt(pieceFd, buffer.data(), buffer.size(), offset, pieceName);
+        size_t start = 0;
+        if (offset == 0) {
+            start = capturePacketsOffset(Bytes(buffer.data(), held), format);
+            if (start == 0) notWhole(pieceName);
+        }
+        if (held == start) return;
+        // Records never outgrow the buffer, so bytes left with no whole record
+        // among them are a record cut short.
+        std::span<uint8_t> packets(buffer.data() + start,
+                                   wholePacketsLength(Bytes(buffer.data() + start, held - start),
+                                                      format));
+        if (packets.empty() || !shiftCaptureStamps(packets, format, resolution, seconds)) {
+            notWhole(pieceName);
+        }
+        writeAt(pieceFd, packets.data(), packets.size(), offset + start, pieceName);
+        offset += start + packets.size();
     }
 }
 

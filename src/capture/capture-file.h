@@ -73,6 +73,12 @@ void finishPiece(CaptureFile& capture);
 void appendPiece(CaptureFile& capture, int pieceFd, const std::string& pieceName,
                  uint32_t seconds);
 
+// Moves every stamp of the piece open at pieceFd by `seconds` where it lies, so
+// the piece can take its capture's name without a copy. A piece that is not a
+// whole capture of this format ends the run (status 255).
+void shiftPieceInPlace(int pieceFd, const std::string& pieceName, CaptureFormat format,
+                       TimeResolution resolution, uint32_t seconds);
+
 // n bytes at the end of the capture, to be filled by the caller at once.
 inline uint8_t* captureSpace(CaptureFile& capture, size_t n) {
     return sinkSpace(capture.sink, n);

@@ -107,6 +107,9 @@ struct InputRun {
 struct Piece {
     int fd = -1;
     std::string name;  // the capture it belongs to
+    // Made by createUnnamedCapture beside the capture: it becomes the capture,
+    // its stamps moved where they lie, instead of being copied into it.
+    bool ownCapture = false;
 };
 
 // What became of an input, reported in input order.
@@ -524,6 +527,7 @@ void writeTransfers(const Run& run, InputRun& input, size_t index, uint32_t offs
     file.random = &input.random;
     file.tempDirectory = input.tempDirectory;
 
+    bool ownCapture = false;
     if (target == Target::onePiece) {
         const int fd = createPrivateTempFile(input.tempDirectory, "capture piece");
         openPiece(input.capture, fd, run.outFileName);
@@ -545,7 +549,13 @@ void writeTransfers(const Run& run, InputRun& input, size_t index, uint32_t offs
             openOutput(input.capture, name);
             startProgress(input.progress, name);
         } else if (target == Target::pieces) {
-            const int fd = createPrivateTempFile(input.tempDirectory, "capture piece");
+            // Beside its capture, the piece can become the capture; elsewhere
+            // (the capture goes to a device), it is copied there.
+            int fd = input.tempDirectory == directoryOf(name)
+                         ? createUnnamedCapture(input.tempDirectory)
+                         : -1;
+            ownCapture = fd >= 0;
+            if (fd < 0) fd = createPrivateTempFile(input.tempDirectory, "capture piece");
             openPiece(input.capture, fd, name);
         }
         TcpSession session = newSession(input.tcp, flow);
@@ -558,7 +568,7 @@ void writeTransfers(const Run& run, InputRun& input, size_t index, uint32_t offs
         } else if (target == Target::pieces) {
             const int fd = input.capture.sink.fd;
             finishPiece(input.capture);
-            outcome.pieces.push_back({fd, name});
+            outcome.pieces.push_back({fd, name, ownCapture});
         }
     }
     if (target == Target::onePiece) {
@@ -613,8 +623,16 @@ void placePieces(const Run& run, InputOutcome& outcome, uint32_t offset, Capture
             out << "Writing to " << piece.name << "\n";
             checkStandardOutput(out);
             copyCaptureFormat(run, own);
-            openOutput(own, piece.name);
-            appendPiece(own, piece.fd, piece.name, offset);
+            if (piece.ownCapture && adoptUnnamedCapture(own.sink, piece.name, piece.fd)) {
+                const int fd = piece.fd;
+                piece.fd = -1;  // the capture's now
+                if (offset != 0) {
+                    shiftPieceInPlace(fd, piece.name, own.format, own.resolution, offset);
+                }
+            } else {
+                openOutput(own, piece.name);
+                appendPiece(own, piece.fd, piece.name, offset);
+            }
             closeCapture(own);
         }
     }

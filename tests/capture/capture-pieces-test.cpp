@@ -179,5 +179,49 @@ TEST(CapturePieces, PiecesAreAppendedWithoutTheirHeaderMovedInTime) {
     ::rmdir(dir.c_str());
 }
 
+// A piece that becomes its capture has its stamps moved where they lie, across
+// the edges of the buffer it is read in, and nothing else changes; a header
+// alone stays as it is, and a piece cut short or of the other format is refused.
+TEST(CapturePieces, PiecesAreMovedInTimeWhereTheyLie) {
+    const std::string dir = tempDirectory();
+    const std::string pieceName = dir + "/piece";
+    for (CaptureFormat format : {CaptureFormat::pcap, CaptureFormat::pcapng}) {
+        for (TimeResolution resolution :
+             {TimeResolution::microsecond, TimeResolution::nanosecond}) {
+            SCOPED_TRACE(std::to_string(int(format)) + " " + std::to_string(int(resolution)));
+            const Octets capture = captureOf(format, resolution);
+            const size_t offset = capturePacketsOffset(capture, format);
+            const Octets header(capture.begin(), capture.begin() + offset);
+            const Octets packets(capture.begin() + offset, capture.end());
+            const size_t copies = 3 * captureBufferSize / packets.size();
+            Octets piece = header;
+            Octets moved = header;
+            for (size_t i = 0; i < copies; ++i) {
+                append(piece, packets);
+                append(moved, expected(format, resolution, 3600));
+            }
+            const int fd = ::open(pieceName.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(::write(fd, piece.data(), piece.size()), ssize_t(piece.size()));
+            shiftPieceInPlace(fd, "piece", format, resolution, 3600);
+            EXPECT_TRUE(readAll(pieceName) == moved);
+
+            ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(header.size())), 0);
+            shiftPieceInPlace(fd, "piece", format, resolution, 3600);
+            EXPECT_TRUE(readAll(pieceName) == header);
+
+            const CaptureFormat other =
+                format == CaptureFormat::pcap ? CaptureFormat::pcapng : CaptureFormat::pcap;
+            EXPECT_THROW(shiftPieceInPlace(fd, "piece", other, resolution, 1), FatalError);
+            ASSERT_EQ(::pwrite(fd, piece.data(), piece.size(), 0), ssize_t(piece.size()));
+            ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(piece.size() - 3)), 0);
+            EXPECT_THROW(shiftPieceInPlace(fd, "piece", format, resolution, 1), FatalError);
+            ::close(fd);
+        }
+    }
+    ::unlink(pieceName.c_str());
+    ::rmdir(dir.c_str());
+}
+
 }  // namespace
 }  // namespace tracemint
