@@ -103,7 +103,8 @@ struct InputRun {
 };
 
 // A capture written into a private unnamed file, put in place when its turn
-// comes: copied behind the header of the capture it belongs to.
+// comes: copied behind the header of the capture it belongs to, or, beside a
+// capture of its own, made that capture.
 struct Piece {
     int fd = -1;
     std::string name;  // the capture it belongs to
