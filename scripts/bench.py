@@ -458,6 +458,55 @@ def large_inputs(binary, work):
     return failures
 
 
+def corpus_speedup(binary, work, runs, total_mib):
+    """A 200-file corpus in modes h, s and F, with --jobs 1 and with every core,
+    run interleaved: the median wall time of each and their ratio, for separate
+    captures and for one capture (-o). Both must give the same bytes."""
+    cores = os.cpu_count() or 1
+    corpus = work / "corpus"
+    corpus.mkdir(exist_ok=True)
+    # Sizes from 1 KiB up, doubling over the corpus's length: a few large files
+    # among many small ones, as real corpora are.
+    weights = [2 ** (i % 10) for i in range(200)]
+    scale = total_mib * MIB / sum(weights)
+    names = []
+    for i, weight in enumerate(weights):
+        name = f"sample{i:03}.bin"
+        make_input(corpus / name, max(1024, int(weight * scale)))
+        names.append(name)
+    for name in names:
+        warm(corpus / name)
+    print(f"\ncorpus: {len(names)} files, {total_mib} MiB in all, modes h s F; --jobs 1 against "
+          f"--jobs {cores} (every core), median of {runs} runs, interleaved", flush=True)
+    failures = 0
+    for label, output in (("separate captures", None), ("one capture (-o)", "all.pcap")):
+        walls = {1: [], cores: []}
+        digests = {}
+        for _ in range(runs):
+            for jobs in (1, cores):
+                out = work / f"corpus-out-{jobs}"
+                shutil.rmtree(out, ignore_errors=True)
+                out.mkdir()
+                target = ["-o", str(out / output)] if output else []
+                seconds, _, _ = timed([str(binary), "-m", "hsF", "--seed", SEED, "--jobs",
+                                       str(jobs), *target, *names], corpus)
+                walls[jobs].append(seconds)
+                if output is None:
+                    for capture in corpus.glob("sample*.pcap"):
+                        capture.rename(out / capture.name)
+                digests[jobs] = {p.name: p.read_bytes() for p in sorted(out.iterdir())}
+        one, every = statistics.median(walls[1]), statistics.median(walls[cores])
+        same = digests[1] == digests[cores]
+        failures += not same
+        print(f"{label:<18} --jobs 1 {one:>7.2f} s  --jobs {cores} {every:>7.2f} s  "
+              f"speedup {one / every:.2f} x on {cores} cores  "
+              f"{'same bytes' if same else 'DIFFERENT BYTES'}", flush=True)
+    shutil.rmtree(corpus, ignore_errors=True)
+    for jobs in (1, cores):
+        shutil.rmtree(work / f"corpus-out-{jobs}", ignore_errors=True)
+    return failures
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("http_mib", nargs="?", type=int, default=1024,
@@ -474,6 +523,12 @@ def main():
     parser.add_argument("--large", action="store_true",
                         help="also the 5 GiB sparse input in modes h and x, and in mode h "
                         "with the --realistic preset")
+    parser.add_argument("--corpus", action="store_true",
+                        help="also a 200-file corpus with --jobs 1 and on every core: the speedup")
+    parser.add_argument("--corpus-mib", type=int, default=200,
+                        help="the corpus's total size (MiB, default 200)")
+    parser.add_argument("--corpus-only", action="store_true",
+                        help="only the corpus rows, not the table")
     parser.add_argument("--work", help="working directory (default: a new one under the repo)")
     parser.add_argument("--baseline", help="another tracemint binary, built the same way: each "
                         "row without the preset is also run with it, interleaved, and must stay "
@@ -485,7 +540,9 @@ def main():
     work = Path(args.work) if args.work else Path(tempfile.mkdtemp(prefix="bench-", dir=ROOT))
     work.mkdir(parents=True, exist_ok=True)
     try:
-        missed = main_table(args, binary, work)
+        missed = 0 if args.corpus_only else main_table(args, binary, work)
+        if args.corpus or args.corpus_only:
+            missed += corpus_speedup(binary, work, args.runs, args.corpus_mib)
         if args.large:
             missed += large_inputs(binary, work)
     finally:

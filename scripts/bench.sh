@@ -4,7 +4,7 @@
 # peak memory. Not a test: run it by hand on a quiet machine.
 #
 #   scripts/bench.sh [HTTP_MIB [MAIL_MIB [LIBS_MIB]]] [--runs N] [--rows h x ...] [--large]
-#                    [--baseline OTHER_TRACEMINT]
+#                    [--baseline OTHER_TRACEMINT] [--corpus [--corpus-mib N]] [--corpus-only]
 #
 # Defaults: 1024 MiB of random bytes for the HTTP, HTTP/2 and FTP rows, 256 MiB for
 # the mail rows, 128 MiB of concatenated shared libraries (compressible) for the
@@ -15,6 +15,9 @@
 # sequence numbers across 2^32, flat memory, capture time at the preset's rate).
 # --baseline runs another binary interleaved with this one on every row without
 # the preset (/base column; a baseline that lacks a row's options is not compared).
+# --corpus adds a 200-file corpus (200 MiB in all by default) in modes h, s and F,
+# written with --jobs 1 and on every core, run interleaved: the speedup, for
+# separate captures and for one capture, and a check that both give the same bytes.
 # The reference compressors come from Debian's gzip, pigz and isal packages.
 # Builds a Release binary in build-bench/ unless $TRACEMINT names one.
 set -euo pipefail

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tracemint {
 
@@ -95,6 +96,20 @@ struct ConditionSettings {
     }
 };
 
+// Texts a detection rule may key on, as the command line chose them. An empty
+// text leaves each protocol's own default in place, so runs without the options
+// keep their texts byte for byte.
+struct ConversationTexts {
+    std::string host;         // the server's name: Host, mail server greetings
+    std::string userAgent;    // the HTTP and mail clients' agent
+    std::string contentType;  // the file's MIME type in the response and the parts
+};
+
+// The chosen text, or the protocol's default when none was chosen.
+inline std::string_view chosenOr(const std::string& chosen, std::string_view fallback) {
+    return chosen.empty() ? fallback : std::string_view(chosen);
+}
+
 // Everything a run was asked for, filled by the driver and read, never written,
 // by the layers below it. Each layer reads its own part.
 struct Settings {
@@ -114,6 +129,9 @@ struct Settings {
     uint8_t emailEncoding = 0;
     std::string srcEmail = defaultSenderAddress;
     std::string dstEmail = defaultRecipientAddress;
+    ConversationTexts texts;
+    // A note on every packet, saying what it carries (pcapng comments).
+    bool annotate = false;
 };
 
 }  // namespace tracemint

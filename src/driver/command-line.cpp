@@ -4,6 +4,7 @@
 #include <getopt.h>
 
 #include <cstring>
+#include <string_view>
 
 #include "common/fatal-error.h"
 
@@ -90,10 +91,27 @@ constexpr const char* usageLines[] = {
     "\t\t\tfrag-last, ttl, bad-checksum, out-of-window or after-rst",
     "--decoy-text TEXT\tthe decoy's octets [the file's octets altered]",
     "",
+    "Texts:",
+    "--name text\t\tthe file name the transfer announces [default: the input path]",
+    "--host name\t\tthe server's host name (Host, mail greetings)",
+    "--user-agent text\tthe HTTP and mail clients' User-Agent",
+    "--content-type type\tthe file's MIME type in the HTTP response and the parts",
+    "",
+    "Capture:",
+    "--format pcap|pcapng\tthe capture format [default: pcapng for an -o name ending",
+    "\t\t\tin .pcapng or with --annotate, else pcap]",
+    "--annotate\t\ta pcapng comment on every packet saying what it carries",
+    "--nanosecond\t\tnanosecond timestamps",
+    "",
+    "Several inputs:",
+    "--jobs N\t\tinputs written at once [default: every core]; the captures are",
+    "\t\t\tthe same as one by one. With -o, every transfer of every input",
+    "\t\t\tand mode goes into that one capture, each on its own client port",
+    "",
     // second text
     "",
     "Usage:",
-    "\t\t\ttracemint [options] infile",
+    "\t\t\ttracemint [options] infile...",
     "",
     // third text
     "Examples:",
@@ -101,9 +119,11 @@ constexpr const char* usageLines[] = {
     "\t\t\ttracemint -mshp malware.pdf --http-encoder=1",
     "\t\t\ttracemint -mH -p8080 malware.pdf",
     "\t\t\ttracemint -mi malware.pdf -o outfile.pcap",
+    "\t\t\ttracemint -ms --annotate --name x.pdf ~/cases/x.pdf -o x.pcapng",
+    "\t\t\ttracemint -mhsF --seed 1 corpus/* -o corpus.pcap",
     "",
 };
-constexpr size_t textEnds[] = {78, 82, 88};  // one past the last line of each text
+constexpr size_t textEnds[] = {95, 99, 107};  // one past the last line of each text
 
 enum LongOnly {
     optBlockSize = 1000,
@@ -136,22 +156,38 @@ enum LongOnly {
     optCaptureGap,
     optOverlap,
     optDecoy,
-    optDecoyText
+    optDecoyText,
+    optName,
+    optHost,
+    optUserAgent,
+    optContentType,
+    optFormat,
+    optAnnotate,
+    optNanosecond,
+    optJobs
 };
 
 constexpr option longOptions[] = {
     {"6", no_argument, nullptr, '6'},
+    {"annotate", no_argument, nullptr, optAnnotate},
     {"block-size", required_argument, nullptr, optBlockSize},
+    {"content-type", required_argument, nullptr, optContentType},
     {"dstemail", required_argument, nullptr, optDstEmail},
     {"dstip", required_argument, nullptr, optDstIp},
     {"email-encoder", required_argument, nullptr, 'e'},
+    {"format", required_argument, nullptr, optFormat},
+    {"host", required_argument, nullptr, optHost},
     {"http-encoder", required_argument, nullptr, optHttpEncoder},
+    {"jobs", required_argument, nullptr, optJobs},
     {"gzip-level", required_argument, nullptr, optGzipLevel},
     {"mode", required_argument, nullptr, 'm'},
+    {"name", required_argument, nullptr, optName},
+    {"nanosecond", no_argument, nullptr, optNanosecond},
     {"outfile", required_argument, nullptr, 'o'},
     {"port", required_argument, nullptr, 'p'},
     {"srcemail", required_argument, nullptr, optSrcEmail},
     {"srcip", required_argument, nullptr, optSrcIp},
+    {"user-agent", required_argument, nullptr, optUserAgent},
     {"verbose", no_argument, nullptr, 'v'},
     {"seed", required_argument, nullptr, optSeed},
     {"help", no_argument, nullptr, 'h'},
@@ -210,6 +246,79 @@ std::string usageText() {
     return text;
 }
 
+namespace {
+
+void appendOptionText(std::string& text, const char* option,
+                      const std::optional<std::string>& value) {
+    if (!value) return;
+    if (!text.empty()) text += ' ';
+    text += option;
+    text += ' ';
+    const bool plain =
+        !value->empty() && value->find_first_of(" \t'\"\\;&|<>()$`*?") == std::string::npos;
+    if (plain) {
+        text += *value;
+        return;
+    }
+    text += '\'';
+    for (char c : *value) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    text += '\'';
+}
+
+void appendFlagText(std::string& text, const char* option, bool given) {
+    if (!given) return;
+    if (!text.empty()) text += ' ';
+    text += option;
+}
+
+}  // namespace
+
+std::string optionsText(const CommandLine& cl) {
+    std::string text;
+    appendOptionText(text, "-m", cl.mode);
+    appendOptionText(text, "-e", cl.emailEncoder);
+    appendOptionText(text, "--http-encoder", cl.httpEncoder);
+    appendOptionText(text, "--gzip-level", cl.gzipLevel);
+    appendOptionText(text, "-p", cl.port);
+    appendOptionText(text, "--block-size", cl.blockSize);
+    appendFlagText(text, "-6", cl.ipv6);
+    appendOptionText(text, "--srcip", cl.srcIp);
+    appendOptionText(text, "--dstip", cl.dstIp);
+    appendOptionText(text, "--srcemail", cl.srcEmail);
+    appendOptionText(text, "--dstemail", cl.dstEmail);
+    appendOptionText(text, "--name", cl.name);
+    appendOptionText(text, "--host", cl.host);
+    appendOptionText(text, "--user-agent", cl.userAgent);
+    appendOptionText(text, "--content-type", cl.contentType);
+    appendOptionText(text, "--mtu", cl.mtu);
+    appendFlagText(text, "--tcp-options", cl.tcpOptions);
+    appendOptionText(text, "--window", cl.window);
+    appendFlagText(text, "--random-isn", cl.randomIsn);
+    appendFlagText(text, "--delayed-ack", cl.delayedAck);
+    appendOptionText(text, "--start-time", cl.startTime);
+    appendOptionText(text, "--rtt", cl.rtt);
+    appendOptionText(text, "--rate", cl.rate);
+    appendOptionText(text, "--ttl", cl.ttl);
+    appendOptionText(text, "--client-mac", cl.clientMac);
+    appendOptionText(text, "--server-mac", cl.serverMac);
+    appendOptionText(text, "--vlan", cl.vlan);
+    appendFlagText(text, "--realistic", cl.realistic);
+    appendOptionText(text, "--reorder", cl.reorder);
+    appendOptionText(text, "--duplicate", cl.duplicate);
+    appendOptionText(text, "--fragment", cl.fragment);
+    appendOptionText(text, "--split-texts", cl.splitTexts);
+    appendOptionText(text, "--loss", cl.loss);
+    appendOptionText(text, "--capture-gap", cl.captureGap);
+    appendOptionText(text, "--overlap", cl.overlap);
+    appendOptionText(text, "--decoy", cl.decoy);
+    appendOptionText(text, "--decoy-text", cl.decoyText);
+    appendOptionText(text, "--seed", cl.seed);
+    appendOptionText(text, "--format", cl.format);
+    appendFlagText(text, "--annotate", cl.annotate);
+    appendFlagText(text, "--nanosecond", cl.nanosecond);
+    return text;
+}
+
 CommandLine parseCommandLine(int argc, char* argv[]) {
     CommandLine cl;
     if (argc <= 1) {
@@ -224,9 +333,7 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
         int c = getopt_long(argc, argv, "-e:m:o:p:v6h", longOptions, nullptr);
         if (c == -1) break;
         switch (c) {
-            case 1:
-                if (!cl.inputPath) cl.inputPath = optarg;
-                break;
+            case 1: cl.inputs.push_back(optarg); break;
             case 'e': cl.emailEncoder = optarg; break;
             case 'm': cl.mode = optarg; break;
             case 'o': cl.outFile = optarg; break;
@@ -243,6 +350,14 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
             case optGzipLevel: cl.gzipLevel = optarg; break;
             case optSeed: cl.seed = optarg; break;
             case optVersion: cl.version = true; break;
+            case optName: cl.name = optarg; break;
+            case optHost: cl.host = optarg; break;
+            case optUserAgent: cl.userAgent = optarg; break;
+            case optContentType: cl.contentType = optarg; break;
+            case optFormat: cl.format = optarg; break;
+            case optAnnotate: cl.annotate = true; break;
+            case optNanosecond: cl.nanosecond = true; break;
+            case optJobs: cl.jobs = optarg; break;
             case optMtu: cl.mtu = optarg; break;
             case optTcpOptions: cl.tcpOptions = true; break;
             case optWindow: cl.window = optarg; break;
@@ -269,7 +384,7 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
         }
     }
     // Operands after "--".
-    if (!cl.inputPath && optind < argc) cl.inputPath = argv[optind];
+    for (int i = optind; i < argc; ++i) cl.inputs.push_back(argv[i]);
     return cl;
 }
 
@@ -317,6 +432,98 @@ bool isValidEmailAddress(const std::string& text) {
     if (text.empty() || text.size() > 253) return false;
     for (char c : text) {
         if (c <= ' ' || c > '~') return false;
+    }
+    return true;
+}
+
+namespace {
+
+bool isControl(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
+bool isPrintableAscii(char c) {
+    return c >= ' ' && c <= '~';
+}
+
+// RFC 2045's token: printable ASCII but space and the tspecials.
+bool isTokenChar(char c) {
+    return c > ' ' && c <= '~' && std::strchr("()<>@,;:\\\"/[]?=", c) == nullptr;
+}
+
+// The token starting at pos; pos moves past it. Empty when none starts there.
+std::string_view takeToken(std::string_view text, size_t& pos) {
+    const size_t start = pos;
+    while (pos < text.size() && isTokenChar(text[pos])) ++pos;
+    return text.substr(start, pos - start);
+}
+
+void skipSpaces(std::string_view text, size_t& pos) {
+    while (pos < text.size() && text[pos] == ' ') ++pos;
+}
+
+// A quoted string starting at pos (RFC 5322 with quoted pairs); pos moves past it.
+bool takeQuotedString(std::string_view text, size_t& pos) {
+    if (pos >= text.size() || text[pos] != '"') return false;
+    for (++pos; pos < text.size(); ++pos) {
+        if (text[pos] == '\\') {
+            if (++pos == text.size()) return false;
+        } else if (text[pos] == '"') {
+            ++pos;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool isValidAnnouncedName(const std::string& text) {
+    if (text.empty() || text.size() > 255) return false;
+    for (char c : text) {
+        if (isControl(c)) return false;
+    }
+    return true;
+}
+
+bool isValidHostName(const std::string& text) {
+    if (text.empty() || text.size() > 253) return false;
+    for (char c : text) {
+        const bool alnum =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && c != '.' && c != '-' && c != '_') return false;
+    }
+    return true;
+}
+
+bool isValidHeaderText(const std::string& text) {
+    if (text.empty() || text.size() > 986 || text.front() == ' ' || text.back() == ' ')
+        return false;
+    for (char c : text) {
+        if (!isPrintableAscii(c)) return false;
+    }
+    return true;
+}
+
+bool isValidMimeType(const std::string& text) {
+    if (text.empty() || text.size() > 255) return false;
+    for (char c : text) {
+        if (!isPrintableAscii(c)) return false;
+    }
+    const std::string_view view = text;
+    size_t pos = 0;
+    if (takeToken(view, pos).empty() || pos == view.size() || view[pos] != '/') return false;
+    ++pos;
+    if (takeToken(view, pos).empty()) return false;
+    while (pos < view.size()) {
+        skipSpaces(view, pos);
+        if (pos == view.size() || view[pos] != ';') return false;
+        ++pos;
+        skipSpaces(view, pos);
+        if (takeToken(view, pos).empty() || pos == view.size() || view[pos] != '=') return false;
+        ++pos;
+        if (takeToken(view, pos).empty() && !takeQuotedString(view, pos)) return false;
     }
     return true;
 }

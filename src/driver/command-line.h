@@ -15,9 +15,12 @@ struct CommandLine {
     bool version = false;
     bool verbose = false;
     bool ipv6 = false;
-    std::optional<std::string> inputPath;  // the first operand; further ones are ignored
+    std::vector<std::string> inputs;  // the operands, in order
     std::optional<std::string> emailEncoder, mode, outFile, port, httpEncoder;
     std::optional<std::string> srcEmail, dstEmail, srcIp, dstIp, blockSize, seed;
+    std::optional<std::string> name, host, userAgent, contentType, format, jobs;
+    bool annotate = false;
+    bool nanosecond = false;
     // The network under the conversation.
     bool tcpOptions = false;
     bool randomIsn = false;
@@ -36,6 +39,10 @@ struct CommandLine {
 CommandLine parseCommandLine(int argc, char* argv[]);
 
 std::string usageText();
+// The options of the command line as one text, in a fixed order, for the
+// capture's own comment: the operands and the -o name are left out, since they
+// are local paths; values with spaces or quotes stand in single quotes.
+std::string optionsText(const CommandLine& cl);
 inline constexpr const char* versionText = "tracemint 1.29";
 
 // Value readers: each returns nothing when the text is not acceptable.
@@ -52,6 +59,21 @@ std::optional<PortSpec> parsePortSpec(const std::string& text);
 
 // Printable ASCII without spaces, 1 to 253 characters.
 bool isValidEmailAddress(const std::string& text);
+
+// The name a transfer announces (--name): 1 to 255 bytes, none of them a
+// control character (below 0x20, or 0x7F), since it stands in header lines and
+// on the FTP command line.
+bool isValidAnnouncedName(const std::string& text);
+// A server host name (--host): 1 to 253 letters, digits, dots, hyphens and underscores.
+bool isValidHostName(const std::string& text);
+// A header value (--user-agent): 1 to 986 printable ASCII characters, spaces
+// allowed but not at either end (a reader trims them away). 986: a mail header
+// line holds at most 998 characters, and "User-Agent: " takes 12.
+bool isValidHeaderText(const std::string& text);
+// A MIME type (--content-type): type "/" subtype, both tokens (RFC 2045), then
+// any number of "; attribute=value" parameters whose value is a token or a quoted
+// string; at most 255 characters, printable ASCII only.
+bool isValidMimeType(const std::string& text);
 
 struct IpAddress {
     int version = 4;

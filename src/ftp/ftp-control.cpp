@@ -53,18 +53,22 @@ void writeLogin(TcpSession& conn) {
 
 uint16_t writeDialogue(TcpSession& conn, const Transfer& file, bool passive) {
     writeLogin(conn);
-    FtpAnnouncement announcement = ftpAnnouncement(conn.flow, passive);
+    // The port the data connection goes to: the server's in passive mode, the
+    // client's in active mode.
+    const uint16_t port = (!passive && file.ftpDataPort != 0) ? file.ftpDataPort : ftpDataPort;
+    FtpAnnouncement announcement = ftpAnnouncement(conn.flow, passive, port);
     sendMessage(conn, announcement.command, toServer);
     sendMessage(conn, announcement.reply, toClient);
     sendMessage(conn, ftpRetrieveCommand(file.name), toServer);
     sendMessage(conn, openingReply, toClient);
-    return ftpDataPort;
+    return port;
 }
 
 }  // namespace
 
-FtpAnnouncement ftpAnnouncement(const Flow& control, bool passive) {
-    const std::string port = std::to_string(ftpDataPort);
+FtpAnnouncement ftpAnnouncement(const Flow& control, bool passive, uint16_t activePort) {
+    const uint16_t dataPort = passive ? ftpDataPort : activePort;
+    const std::string port = std::to_string(dataPort);
     if (control.ipVersion == 6) {
         if (passive) {
             return {std::string(epsvCommand),
@@ -74,9 +78,9 @@ FtpAnnouncement ftpAnnouncement(const Flow& control, bool passive) {
     }
     if (passive) {
         return {std::string(pasvCommand),
-                "227 Entering Passive Mode (" + hostPortBytes(control.destination.ip, ftpDataPort) + ")\r\n"};
+                "227 Entering Passive Mode (" + hostPortBytes(control.destination.ip, dataPort) + ")\r\n"};
     }
-    return {"PORT " + hostPortBytes(control.source.ip, ftpDataPort) + "\r\n", std::string(portReply)};
+    return {"PORT " + hostPortBytes(control.source.ip, dataPort) + "\r\n", std::string(portReply)};
 }
 
 std::string ftpRetrieveCommand(const std::string& inFileName) {

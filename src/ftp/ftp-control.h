@@ -23,7 +23,8 @@ struct FtpAnnouncement {
     std::string command;
     std::string reply;
 };
-FtpAnnouncement ftpAnnouncement(const Flow& control, bool passive);
+FtpAnnouncement ftpAnnouncement(const Flow& control, bool passive,
+                                uint16_t activePort = ftpDataPort);
 
 // "RETR <path>\r\n" with the whole input path. A CR inside the path is followed
 // by a NUL, as FTP requires, and a LF goes as "%0A", so the path can neither end

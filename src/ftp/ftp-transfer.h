@@ -15,7 +15,8 @@ void runFtpTransfer(TcpSession& conn, const Transfer& file, bool passive);
 // random port. The file always goes from the server to the client. The
 // destination port is left for the caller to set from the port the dialogue
 // announced.
-Flow ftpDataFlow(const Flow& control, bool passive, Random& random);
+// clientPort, when not 0, is the client's own port of a passive data connection.
+Flow ftpDataFlow(const Flow& control, bool passive, Random& random, uint16_t clientPort = 0);
 // The direction in which the data connection carries the file.
 inline uint8_t ftpDataDirection(bool passive) {
     return passive ? toClient : toServer;

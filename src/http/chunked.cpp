@@ -36,6 +36,7 @@ std::string chunkSizeLine(uint64_t size) {
 
 void sendChunked(TcpSession& conn, Bytes bytes, uint8_t direction) {
     if (bytes.empty()) {
+        if (conn.note.empty()) noteNext(conn, "HTTP: last chunk (size 0)");
         sendMessage(conn, lastChunk, direction);
         return;
     }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "input/transfer.h"
 #include "tcp/tcp-session.h"
@@ -16,12 +17,19 @@ void runHttpGetTransfer(TcpSession& conn, const Transfer& file);
 void runHttpPostTransfer(TcpSession& conn, const Transfer& file);
 
 // The texts, exposed so that tests can hold them against the rules.
-std::string getRequestText(const std::string& encodedName);
-std::string postRequestHeadText(const std::string& inFileName, uint64_t fileSize);
+// Chosen texts replace the defaults they name; none chosen gives the default texts.
+std::string getRequestText(const std::string& encodedName, const ConversationTexts& texts = {});
+std::string postRequestHeadText(const std::string& inFileName, uint64_t fileSize,
+                                const ConversationTexts& texts = {});
 // The response head for an encoder; contentLength is used by the plain and gzip heads.
-std::string responseHeadText(uint8_t httpEncoder, uint64_t contentLength);
+std::string responseHeadText(uint8_t httpEncoder, uint64_t contentLength,
+                             const ConversationTexts& texts = {});
 // Framing of the POST body around the file: opening part head and closing delimiter.
-uint64_t postContentLength(const std::string& inFileName, uint64_t fileSize);
+uint64_t postContentLength(const std::string& inFileName, uint64_t fileSize,
+                           const ConversationTexts& texts = {});
+
+// The file's type in the upload's part and the plain response, unless one is chosen.
+inline constexpr std::string_view defaultPartType = "application/octet-stream";
 
 inline constexpr const char* multipartBoundary =
     "---------------------------8173728711543081858379436204";

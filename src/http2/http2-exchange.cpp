@@ -12,9 +12,9 @@
 namespace tracemint {
 namespace {
 
+constexpr std::string_view defaultUserAgent =
+    "Mozilla/5.0 (X11; U; Linux i686; en-US; rv:1.8.1.17) Gecko/20081007 Firefox/2.0.0.17";
 constexpr const char* upgradeHeaderLines =
-    "User-Agent: Mozilla/5.0 (X11; U; Linux i686; en-US; rv:1.8.1.17) Gecko/20081007 "
-    "Firefox/2.0.0.17\r\n"
     "Accept: */*\r\n"
     "Connection: Upgrade, HTTP2-Settings\r\n"
     "Upgrade: h2c\r\n"
@@ -26,6 +26,7 @@ constexpr const char* upgradeHeaderLines =
 constexpr uint32_t windowUpdateThreshold = 32768;
 
 void sendFrame(TcpSession& conn, const std::vector<uint8_t>& frame, uint8_t direction) {
+    buildNote(conn, [&](std::string& note) { writeFrameNote(note, frame.data()); });
     sendData(conn, Bytes(frame), direction);
 }
 
@@ -40,6 +41,7 @@ void sendDataFrames(TcpSession& conn, const Transfer& file) {
         Bytes block = nextBlock(reader, static_cast<size_t>(file.blockSize));
         if (block.empty()) break;
         putBe24(header.data(), static_cast<uint32_t>(block.size()));
+        buildNote(conn, [&](std::string& note) { writeFrameNote(note, header.data()); });
         conn.filePieces = 0b10;  // the block, not the frame header
         sendData(conn, {Bytes(header), block}, toClient);
         conn.filePieces = 0;
@@ -48,6 +50,7 @@ void sendDataFrames(TcpSession& conn, const Transfer& file) {
             const WindowUpdateFrame connectionCredit =
                 windowUpdateFrame(connectionStream, received);
             const WindowUpdateFrame streamCredit = windowUpdateFrame(requestStream, received);
+            noteNext(conn, "HTTP/2 WINDOW_UPDATE, twice: the connection and stream 1");
             sendData(conn, {Bytes(connectionCredit), Bytes(streamCredit)}, toServer);
             received = 0;
         }
@@ -56,8 +59,10 @@ void sendDataFrames(TcpSession& conn, const Transfer& file) {
 
 }  // namespace
 
-std::string upgradeRequestText(const std::string& encodedName) {
-    return "GET /tracemint/" + encodedName + " HTTP/1.1\r\nHost: " + serverHostName + "\r\n" +
+std::string upgradeRequestText(const std::string& encodedName, const ConversationTexts& texts) {
+    return "GET /tracemint/" + encodedName +
+           " HTTP/1.1\r\nHost: " + std::string(chosenOr(texts.host, serverHostName)) +
+           "\r\nUser-Agent: " + std::string(chosenOr(texts.userAgent, defaultUserAgent)) + "\r\n" +
            upgradeHeaderLines + "\r\n";
 }
 
@@ -67,9 +72,12 @@ void runHttp2Transfer(TcpSession& conn, const Transfer& file) {
     std::optional<std::string> encoded = encodeUrlPath(file.name);
     if (!encoded) throw FatalError(urlEncoderTooLong, exitFailure);
 
+    conn.protocol = "HTTP";
     openConnection(conn);
-    sendMessage(conn, upgradeRequestText(*encoded), toServer);
+    const ConversationTexts& texts = file.settings->texts;
+    sendMessage(conn, upgradeRequestText(*encoded, texts), toServer);
     sendMessage(conn, switchingProtocolsText, toClient);
+    noteNext(conn, "HTTP/2 connection preface");
     sendMessage(conn, clientPreface, toServer);
 
     // The server's settings first; the client acknowledges them before it sends
@@ -81,7 +89,7 @@ void runHttp2Transfer(TcpSession& conn, const Transfer& file) {
 
     // The upgraded request is stream 1, already half-closed by the client
     // (RFC 9113 section 3.2): the server's HEADERS answer it.
-    sendFrame(conn, responseHeadersFrame(file.fileSize), toClient);
+    sendFrame(conn, responseHeadersFrame(file.fileSize, texts.contentType), toClient);
     sendDataFrames(conn, file);
     sendFrame(conn, endOfStreamFrame(), toClient);
     sendFrame(conn, goawayFrame(), toClient);

@@ -12,8 +12,8 @@ namespace tracemint {
 void runHttp2Transfer(TcpSession& conn, const Transfer& file);
 
 // The HTTP/1.1 request that asks for the upgrade, exposed so tests can hold it
-// against the rules.
-std::string upgradeRequestText(const std::string& encodedName);
+// against the rules. Chosen texts replace the host and the agent.
+std::string upgradeRequestText(const std::string& encodedName, const ConversationTexts& texts = {});
 
 inline constexpr const char* switchingProtocolsText =
     "HTTP/1.1 101 Switching Protocols\r\n"

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -48,9 +49,17 @@ std::vector<uint8_t> goawayFrame();
 // on the connection with stream 0.
 using WindowUpdateFrame = std::array<uint8_t, frameHeaderSize + 4>;
 WindowUpdateFrame windowUpdateFrame(uint32_t streamId, uint32_t increment);
-// :status 200 with the content-length of the file, the body following in DATA frames.
-std::vector<uint8_t> responseHeadersFrame(uint64_t contentLength);
+// :status 200 with the content-length of the file, the body following in DATA
+// frames; a content-type field follows when one is given.
+std::vector<uint8_t> responseHeadersFrame(uint64_t contentLength,
+                                          std::string_view contentType = {});
 // The header of a DATA frame on the request stream carrying `length` bytes.
 FrameHeader dataFrameHeader(uint32_t length);
+
+// What a frame is, in the protocol's words, from its 9-octet header: "HTTP/2
+// SETTINGS (ACK)", "HTTP/2 DATA: stream 1, 1200 bytes, END_STREAM".
+// The first appends it to `note`.
+void writeFrameNote(std::string& note, const uint8_t* header);
+std::string frameNote(const uint8_t* header);
 
 }  // namespace tracemint

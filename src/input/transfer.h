@@ -20,6 +20,10 @@ struct Transfer {
     const Settings* settings = nullptr;
     Random* random = nullptr;  // the run's generator: mail filler, FTP data ports
     std::string tempDirectory = ".";  // for helper files such as the gzip body
+    // The client's port of the FTP data connection when every conversation of a
+    // capture has its own ports: announced by PORT or EPRT (active), or the
+    // source of the data connection (passive). 0: the usual ones.
+    uint16_t ftpDataPort = 0;
 };
 
 inline BlockReader openBlockReader(const Transfer& file) {

@@ -1,5 +1,6 @@
 #include "mail/attachment-writer.h"
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -32,13 +33,34 @@ struct MessageSink {
     DotStuffing state;
     std::vector<uint8_t> scratch;
     uint64_t octets = 0;
+    // For the notes: "SMTP DATA: attachment, base64, message 12 of 870".
+    const char* encodingName = "";
+    uint64_t messages = 0;
+    uint64_t expectedMessages = 0;  // 0 when not known ahead
 };
+
+void noteMessage(MessageSink& sink) {
+    ++sink.messages;
+    buildNote(sink.conn, [&](std::string& note) {
+        note.append(sink.conn.section.empty() ? std::string_view("mail") : sink.conn.section);
+        note.append(": attachment, ").append(sink.encodingName).append(", message ");
+        note.append(std::to_string(sink.messages));
+        if (sink.expectedMessages > 0) {
+            note.append(" of ").append(std::to_string(sink.expectedMessages));
+        }
+    });
+}
+
+uint64_t messagesFor(uint64_t bytes, uint64_t perMessage) {
+    return (bytes + perMessage - 1) / perMessage;
+}
 
 // Whether a message can hold a line that begins with ".": never for base64
 // (its alphabet has no dot) nor for UU lines of 45 bytes (they begin with "M").
 enum class LineDots { impossible, possible };
 
 void emit(MessageSink& sink, Bytes message, LineDots dots = LineDots::possible) {
+    noteMessage(sink);
     sink.octets += message.size();
     if (sink.stuffing == DotStuffingMode::stuff) {
         if (dots == LineDots::possible) {
@@ -65,6 +87,8 @@ void writeBase64(MessageSink& sink) {
             ? 1
             : static_cast<size_t>((blockSize + base64LineBudget - 1) / base64LineBudget);
     std::vector<char> buffer(lines * base64LineOutput);
+    sink.encodingName = "base64";
+    sink.expectedMessages = messagesFor(sink.file.fileSize, lines * base64LineInput);
     BlockReader reader = openBlockReader(sink.file);
     for (;;) {
         Bytes block = nextBlock(reader, lines * base64LineInput);
@@ -75,6 +99,9 @@ void writeBase64(MessageSink& sink) {
 
 void writeUu(MessageSink& sink) {
     std::vector<char> buffer(uuLinesPerMessage * uuLineOutput);
+    sink.encodingName = "UU";
+    // The data, then the message that closes it.
+    sink.expectedMessages = messagesFor(sink.file.fileSize, uuLinesPerMessage * uuLineInput) + 1;
     BlockReader reader = openBlockReader(sink.file);
     for (;;) {
         Bytes block = nextBlock(reader, uuLinesPerMessage * uuLineInput);
@@ -99,6 +126,7 @@ uint32_t writeQuotedPrintable(MessageSink& sink) {
     const size_t blockSize = sink.file.blockSize > 0 ? static_cast<size_t>(sink.file.blockSize) : 0;
     std::vector<char> buffer(blockSize + 2 * qpMaxOutputPerByte);
     QuotedPrintableState state;
+    sink.encodingName = "quoted-printable";
     size_t held = 0;  // characters gathered for the next message
     BlockReader reader = openBlockReader(sink.file);
     for (;;) {

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "common/file-name-text.h"
+#include "mail/chosen-texts.h"
 #include "tcp/tcp-session.h"
 #include "mail/attachment-writer.h"
 #include "mail/mail-filler.h"
@@ -52,6 +53,7 @@ constexpr std::string_view attachmentPartHead =
     "--refeics-138facf0-915a-4457-8ff5-a6982ea42135\r\n"
     "Content-Type: application/octet-stream\r\n"
     "Content-Disposition: attachment; filename=\"";
+constexpr std::string_view attachmentType = "application/octet-stream";
 // Each head closes the quoted file name first.
 constexpr std::string_view base64Head = "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n";
 constexpr std::string_view quotedPrintableHead =
@@ -68,7 +70,11 @@ std::string messageHead(const Transfer& file) {
     const std::string_view domain = mailDomain;
     std::string head;
     head.append("Return-Path: <").append(file.settings->srcEmail).append(">\r\n");
-    head.append("Delivered-To: ").append(domain).append("-").append(file.settings->dstEmail).append("\r\n");
+    head.append("Delivered-To: ")
+        .append(domain)
+        .append("-")
+        .append(file.settings->dstEmail)
+        .append("\r\n");
     head.append("Received: (qmail 12912 invoked by uid 89); 26 May 2014 10:14:00 -0000\r\n");
     head.append("Received: by simscan 1.4.0 ppid: 12861, pid: 12896, t: 0.8526s\r\n");
     head.append("         scanners: clamav: 0.95.2/m:51/d:9604\r\n");
@@ -77,6 +83,8 @@ std::string messageHead(const Transfer& file) {
         " with (DHE-RSA-AES256-SHA encrypted) SMTP; 26 May 2014 10:14:00 -0000\r\n");
     head.append("Received: from [12.21.12.21] by ").append(domain);
     head.append(" with HTTP; Mon, 26 May 2014 12:13:56 +0200\r\n");
+    // This mail names no agent unless one is chosen.
+    head.append(userAgentLine(file.settings->texts, ""));
     head.append("MIME-Version: 1.0\r\n");
     head.append("Message-ID: <trinity-5335e8d2-aa96-4eb1-80cc-e9657b28fc65-1401099236666@");
     head.append(domain).append(">\r\n");
@@ -110,9 +118,10 @@ void writeImapDialogue(TcpSession& conn, const Transfer& file) {
     const std::string filler = pickFillerText(*file.random);
     const std::string name = fileNameInHeader(file.name);
     const AttachmentPlan plan = planAttachment(file);
-    uint64_t octets = head.size() + textPartHead.size() + filler.size() +
-                      attachmentPartHead.size() + name.size() + plan.octets +
-                      mailEnd.size() - fetchReplyEnd.size();
+    const std::string partHead =
+        withContentType(attachmentPartHead, attachmentType, file.settings->texts);
+    uint64_t octets = head.size() + textPartHead.size() + filler.size() + partHead.size() +
+                      name.size() + plan.octets + mailEnd.size() - fetchReplyEnd.size();
     switch (encoding) {
         case AttachmentEncoding::uu:
             octets += uuHead.size() + name.size() + uuHeadEnd.size();
@@ -123,10 +132,11 @@ void writeImapDialogue(TcpSession& conn, const Transfer& file) {
     const std::string size = std::to_string(octets);
     sendMessage(conn, std::string(fetchReplyHead) + size + " BODY[] {" + size + "}\r\n", toClient);
 
+    conn.section = "IMAP FETCH";
     sendMessage(conn, head, toClient);
     sendMessage(conn, textPartHead, toClient);
     sendMessage(conn, filler, toClient);
-    sendMessage(conn, attachmentPartHead, toClient);
+    sendMessage(conn, partHead, toClient);
     sendMessage(conn, name, toClient);
     switch (encoding) {
         case AttachmentEncoding::uu:
@@ -142,6 +152,7 @@ void writeImapDialogue(TcpSession& conn, const Transfer& file) {
     // A literal is taken by its length, so its lines are sent as they are.
     writeAttachment(conn, file, toClient, DotStuffingMode::none, &plan);
     sendMessage(conn, mailEnd, toClient);
+    conn.section = {};
     sendMessage(conn, fetchDone, toClient);
 
     // The client sends CLOSE and LOGOUT back to back.
@@ -154,6 +165,7 @@ void writeImapDialogue(TcpSession& conn, const Transfer& file) {
 }  // namespace
 
 void runImapTransfer(TcpSession& conn, const Transfer& file) {
+    conn.protocol = "IMAP";
     openConnection(conn);
     writeImapDialogue(conn, file);
     closeConnection(conn);

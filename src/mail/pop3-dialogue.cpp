@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "common/file-name-text.h"
+#include "mail/chosen-texts.h"
 #include "tcp/tcp-session.h"
 #include "mail/attachment-writer.h"
 #include "mail/mail-filler.h"
@@ -43,6 +44,7 @@ constexpr std::string_view textPartHead =
 constexpr std::string_view attachmentTypeHead =
     "\r\n--------------070104010108080805080502\r\nContent-Type: application/octet-stream;\r\n "
     "name=\"";
+constexpr std::string_view attachmentType = "application/octet-stream";
 constexpr std::string_view base64Piece =
     "\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"";
 constexpr std::string_view quotedPrintablePiece =
@@ -63,11 +65,13 @@ std::string messageHead(const Transfer& file) {
     head.append(mailDomain).append("\r\n");
     head.append(" (").append(pop3RelayIPv4).append(":56258) with [").append(mailDomain);
     head.append(" SMTP Server] id 1405730148303.WH100\r\n");
-    head.append("  for ").append(file.settings->dstEmail).append("; Fri, 23 May 2014 01:48:56 -0200\r\n");
+    head.append("  for ")
+        .append(file.settings->dstEmail)
+        .append("; Fri, 23 May 2014 01:48:56 -0200\r\n");
     head.append("Message-ID: <537F197F.1020309@").append(mailDomain).append(">\r\n");
     head.append("Date: Fri, 23 May 2014 11:48:47 +0500\r\n");
     head.append("From: <").append(file.settings->srcEmail).append(">\r\n");
-    head.append(headUserAgent);
+    head.append(userAgentLine(file.settings->texts, headUserAgent));
     head.append("MIME-Version: 1.0\r\n");
     head.append("To: ").append(file.settings->dstEmail).append("\r\n");
     head.append(headTail);
@@ -83,7 +87,10 @@ void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
     const std::string_view pieceEnd =
         encoding == AttachmentEncoding::uu ? uuPieceEnd : quotedNameEnd;
 
-    sendMessage(conn, std::string(greetingHead) + pop3ServerHost + std::string(greetingTail),
+    sendMessage(conn,
+                std::string(greetingHead) +
+                    std::string(chosenOr(file.settings->texts.host, pop3ServerHost)) +
+                    std::string(greetingTail),
                 toClient);
     sendMessage(conn, userCommand, toServer);
     sendMessage(conn, okReply, toClient);
@@ -104,10 +111,11 @@ void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
     const std::string filler = pickFillerText(ahead);
     const std::string name = fileNameInHeader(file.name);
     const AttachmentPlan plan = planAttachment(file);
-    const uint64_t octets = head.size() + textPartHead.size() + filler.size() +
-                            attachmentTypeHead.size() + 2 * name.size() + piece.size() +
-                            pieceEnd.size() + plan.octets + attachmentEnd.size() +
-                            mailEnd.size() - replyTerminator.size();
+    const std::string typeHead =
+        withContentType(attachmentTypeHead, attachmentType, file.settings->texts);
+    const uint64_t octets = head.size() + textPartHead.size() + filler.size() + typeHead.size() +
+                            2 * name.size() + piece.size() + pieceEnd.size() + plan.octets +
+                            attachmentEnd.size() + mailEnd.size() - replyTerminator.size();
     const std::string size = std::to_string(octets);
 
     sendMessage(conn, listCommand, toServer);
@@ -117,10 +125,11 @@ void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
     nextRandom(*file.random);
     sendMessage(conn, "+OK " + size + " octets\r\n", toClient);
 
+    conn.section = "POP3 RETR";
     sendMessage(conn, head, toClient);
     sendMessage(conn, textPartHead, toClient);
     sendMessage(conn, filler, toClient);
-    sendMessage(conn, attachmentTypeHead, toClient);
+    sendMessage(conn, typeHead, toClient);
     sendMessage(conn, name, toClient);
     sendMessage(conn, piece, toClient);
     sendMessage(conn, name, toClient);
@@ -128,6 +137,7 @@ void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
     writeAttachment(conn, file, toClient, DotStuffingMode::stuff, &plan);
     sendMessage(conn, attachmentEnd, toClient);
     sendMessage(conn, mailEnd, toClient);
+    conn.section = {};
 
     sendMessage(conn, quitCommand, toServer);
     sendMessage(conn, signOffReply, toClient);
@@ -136,6 +146,7 @@ void writePop3Dialogue(TcpSession& conn, const Transfer& file) {
 }  // namespace
 
 void runPop3Transfer(TcpSession& conn, const Transfer& file) {
+    conn.protocol = "POP3";
     openConnection(conn);
     writePop3Dialogue(conn, file);
     closeConnection(conn);

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "common/file-name-text.h"
+#include "mail/chosen-texts.h"
 #include "tcp/tcp-session.h"
 #include "mail/attachment-writer.h"
 #include "mail/mail-filler.h"
@@ -56,6 +57,9 @@ constexpr std::string_view base64PartHead =
 constexpr std::string_view quotedPrintablePartHead =
     "\r\nContent-Transfer-Encoding: quoted-printable\r\nContent-Disposition: attachment; "
     "filename=\"";
+// The types those heads name, which a chosen type replaces.
+constexpr std::string_view attachmentType = "application/x-as400attachment";
+constexpr std::string_view uuPartType = "application/octet-stream";
 // uudecode needs a file mode on the begin line.
 constexpr std::string_view uuPartHead =
     "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: uuencode\r\n"
@@ -67,7 +71,7 @@ std::string messageHead(const Transfer& file) {
     head.append("Message-ID: <537DC502.5080409@").append(mailDomain).append(">\r\n");
     head.append("Date: Thu, 22 May 2014 11:36:02 +0200\r\n");
     head.append("From: <").append(file.settings->srcEmail).append(">\r\n");
-    head.append(headUserAgent);
+    head.append(userAgentLine(file.settings->texts, headUserAgent));
     head.append("MIME-Version: 1.0\r\n");
     head.append("To: <").append(file.settings->dstEmail).append(">\r\n");
     head.append(headTail);
@@ -78,7 +82,8 @@ std::string partHead(const Transfer& file) {
     const std::string name = fileNameInHeader(file.name);
     switch (attachmentEncodingOf(file)) {
         case AttachmentEncoding::uu:
-            return std::string(uuPartHead) + name + std::string(uuBeginLine) + name + "\r\n";
+            return withContentType(uuPartHead, uuPartType, file.settings->texts) + name +
+                   std::string(uuBeginLine) + name + "\r\n";
         case AttachmentEncoding::quotedPrintable:
             return std::string(quotedPrintablePartHead) + name + "\"\r\n\r\n";
         case AttachmentEncoding::base64: break;
@@ -88,38 +93,45 @@ std::string partHead(const Transfer& file) {
 
 void writeSmtpDialogue(TcpSession& conn, const Transfer& file) {
     const std::string domain = mailDomain;
-    sendMessage(conn, "220 " + domain + std::string(greetingTail), toClient);
+    // The server names itself in its greeting, its EHLO reply and its farewell.
+    const std::string server(chosenOr(file.settings->texts.host, mailDomain));
+    sendMessage(conn, "220 " + server + std::string(greetingTail), toClient);
     sendMessage(conn, ehloCommand, toServer);
-    sendMessage(conn, "250-" + domain + " Hello user." + domain + std::string(ehloReplyTail),
+    sendMessage(conn, "250-" + server + " Hello user." + domain + std::string(ehloReplyTail),
                 toClient);
     sendMessage(conn, ehloExtensions, toClient);
-    sendMessage(conn, "MAIL FROM:<" + file.settings->srcEmail + std::string(mailSizeTail), toServer);
+    sendMessage(conn, "MAIL FROM:<" + file.settings->srcEmail + std::string(mailSizeTail),
+                toServer);
     sendMessage(conn, "250 2.1.0 <" + file.settings->srcEmail + ">... Sender ok\r\n", toClient);
     sendMessage(conn, "RCPT TO:<" + file.settings->dstEmail + ">\r\n", toServer);
     sendMessage(conn, "250 2.1.5 <" + file.settings->dstEmail + ">... Recipient ok\r\n", toClient);
     sendMessage(conn, dataCommand, toServer);
     sendMessage(conn, dataReply, toClient);
 
+    conn.section = "SMTP DATA";
     sendMessage(conn, messageHead(file), toServer);
     sendMessage(conn, pickFillerText(*file.random), toServer);
     sendMessage(conn, boundaryLine, toServer);
     if (attachmentEncodingOf(file) != AttachmentEncoding::uu) {
         sendMessage(conn,
-                    std::string(attachmentTypeHead) + fileNameInHeader(file.name) + "\"",
+                    withContentType(attachmentTypeHead, attachmentType, file.settings->texts) +
+                        fileNameInHeader(file.name) + "\"",
                     toServer);
     }
     sendMessage(conn, partHead(file), toServer);
     writeAttachment(conn, file, toServer, DotStuffingMode::stuff);
     sendMessage(conn, mailEnd, toServer);
+    conn.section = {};
 
     sendMessage(conn, acceptedReply, toClient);
     sendMessage(conn, quitCommand, toServer);
-    sendMessage(conn, "221 2.0.0 " + domain + std::string(closingReplyTail), toClient);
+    sendMessage(conn, "221 2.0.0 " + server + std::string(closingReplyTail), toClient);
 }
 
 }  // namespace
 
 void runSmtpTransfer(TcpSession& conn, const Transfer& file) {
+    conn.protocol = "SMTP";
     openConnection(conn);
     writeSmtpDialogue(conn, file);
     closeConnection(conn);

@@ -60,6 +60,12 @@ void ownPayload(NetworkConditions& c, Frame& frame, size_t index) {
         frame.payload[i] = Bytes(out + at, size);
         at += size;
     }
+    // The note is the sender's text of the moment; a held segment keeps its own
+    // copy behind the payload.
+    if (frame.note.empty()) return;
+    const size_t noteLength = std::min(frame.note.size(), heldSlotSize - at);
+    std::memcpy(out + at, frame.note.data(), noteLength);
+    frame.note = std::string_view(reinterpret_cast<const char*>(out + at), noteLength);
 }
 
 // A packet leaves the path: duplicated and cut into fragments as the
@@ -232,6 +238,7 @@ void sendOverlap(NetworkConditions& c, const Frame& current, size_t currentSlot)
     overlap.payload[1] = Bytes(slot(c, currentSlot), secondPart);
     overlap.pieceCount = 2;
     overlap.payloadLength = firstPart + secondPart;
+    if (!overlap.note.empty()) overlap.note = "TCP retransmission across two segments";
     putBe32(tcpHeader(overlap) + seqOffset,
             c.previousSeq + static_cast<uint32_t>(c.previousLength / 2));
     resumHeader(overlap);
@@ -266,12 +273,28 @@ void deliverWithOverlap(NetworkConditions& c, Frame& frame) {
 // The frame with the decoy's payload from the slot: the same TCP header, so
 // the same sequence number, and a checksum the capture writer computes over
 // the decoy's octets. It gets no decoy of its own.
-Frame decoyFrame(const Frame& frame, const uint8_t* octets) {
+// What an annotated capture says of a decoy: a fixed text, since a decoy may
+// leave long after the sender's own note for the segment has changed.
+std::string_view decoyNote(DecoyKind kind) {
+    switch (kind) {
+        case DecoyKind::tcpFirst: return "Decoy: overlapping segment before the real one";
+        case DecoyKind::tcpLast: return "Decoy: overlapping segment after the real one";
+        case DecoyKind::tcpReordered: return "Decoy: second half, out of order before the real segment";
+        case DecoyKind::ttl: return "Decoy: TTL expires before the host";
+        case DecoyKind::badChecksum: return "Decoy: wrong TCP checksum";
+        case DecoyKind::outOfWindow: return "Decoy: octets already acknowledged";
+        case DecoyKind::afterRst: return "Decoy: segment after the RST";
+        default: return "Decoy";
+    }
+}
+
+Frame decoyFrame(const Frame& frame, const uint8_t* octets, DecoyKind kind) {
     Frame decoy = frame;
     decoy.payload = {};
     decoy.payload[0] = Bytes(octets, frame.payloadLength);
     decoy.pieceCount = 1;
     decoy.filePieces = 0;
+    if (!decoy.note.empty()) decoy.note = decoyNote(kind);
     return decoy;
 }
 
@@ -318,7 +341,7 @@ void keepDecoy(NetworkConditions& c, const Frame& frame, bool replaceOldest) {
     const size_t index = c.keptNext;
     uint8_t* octets = slot(c, firstKeptDecoySlot + index);
     writeDecoyPayload(frame, c.settings->decoyText, octets);
-    c.keptDecoys[index] = decoyFrame(frame, octets);
+    c.keptDecoys[index] = decoyFrame(frame, octets, c.settings->decoy);
     c.keptDecoyEnds[index] =
         getBe32(headBytes(frame) + seqOffset) + static_cast<uint32_t>(frame.payloadLength);
     c.keptNext = (index + 1) % keptDecoySlots;
@@ -334,7 +357,7 @@ void deliverWithDecoy(NetworkConditions& c, Frame& frame) {
     }
     uint8_t* octets = slot(c, decoySlot);
     writeDecoyPayload(frame, c.settings->decoyText, octets);
-    Frame decoy = decoyFrame(frame, octets);
+    Frame decoy = decoyFrame(frame, octets, kind);
     switch (kind) {
         case DecoyKind::tcpFirst:
             sendOut(c, decoy);
@@ -410,6 +433,7 @@ void resetWithDecoys(NetworkConditions& c, const Frame& closing) {
     rst.flow = closing.flow;
     rst.direction = c.keptDirection;
     rst.stampNs = closing.stampNs;
+    if (!closing.note.empty()) rst.note = "TCP RST: the file's sender resets the connection";
     uint8_t* tcp = prependHeader(rst, 20);
     std::memset(tcp, 0, 20);
     putBe16(tcp + 0, getBe16(h + (fromSender ? 0 : 2)));

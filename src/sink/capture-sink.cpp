@@ -175,4 +175,45 @@ void discardSink(CaptureSink& sink) noexcept {
     dropTemporary(sink);
 }
 
+int createUnnamedCapture(const std::string& directory) {
+#ifdef O_TMPFILE
+    // Without O_EXCL, so the file can be given a name when it is whole.
+    return retryInterrupted(
+        [&] { return ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666); });
+#else
+    (void)directory;
+    errno = EOPNOTSUPP;
+    return -1;
+#endif
+}
+
+bool adoptUnnamedCapture(CaptureSink& sink, const std::string& name, int fd) {
+    int error = 0;
+    if (sinkKindOf(name, error) != SinkKind::replaceName || error != 0) return false;
+    // Linking a descriptor's file by its /proc entry needs no privilege, unlike
+    // linkat's AT_EMPTY_PATH.
+    const std::string source = "/proc/self/fd/" + std::to_string(fd);
+    discardSink(sink);
+    constexpr unsigned attempts = 100;
+    for (unsigned attempt = 0; attempt < attempts; ++attempt) {
+        std::string path = temporaryPathFor(name, attempt);
+        TerminationSignalsBlocked blocked;
+        if (retryInterrupted([&] {
+                return ::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, path.c_str(),
+                                AT_SYMLINK_FOLLOW);
+            }) == 0) {
+            sink.kind = SinkKind::replaceName;
+            sink.name = name;
+            sink.fd = fd;
+            sink.tempPath = path;
+            sink.pendingSlot = registerPendingFile(path);
+            sink.buffer = {};
+            sink.used = 0;
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
 }  // namespace tracemint

@@ -68,4 +68,18 @@ void commitSink(CaptureSink& sink);
 // After a failure: closes without writing and removes the capture in progress.
 void discardSink(CaptureSink& sink) noexcept;
 
+// A capture written before it may take its name: a private unnamed file in the
+// directory the name is in, created as any new capture is (0666 before the
+// umask), open for reading and writing. -1 with errno set when that directory's
+// file system makes no unnamed files.
+int createUnnamedCapture(const std::string& directory);
+
+// Opens the sink over a capture already written into a file of
+// createUnnamedCapture: the file is linked under a private temporary name beside
+// the name, and commitSink renames it over the name as it does any capture. The
+// sink owns fd from then on. False, with nothing changed, when the name is not
+// one to replace now (a device, standard output) or the file cannot be linked
+// there (another file system, no /proc); the caller then writes the capture.
+bool adoptUnnamedCapture(CaptureSink& sink, const std::string& name, int fd);
+
 }  // namespace tracemint

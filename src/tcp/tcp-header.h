@@ -9,6 +9,7 @@
 namespace tracemint {
 
 // TCP flags bytes used by the conversations.
+inline constexpr uint8_t tcpFin = 0x01;
 inline constexpr uint8_t tcpSyn = 0x02;
 inline constexpr uint8_t tcpSynAck = 0x12;
 inline constexpr uint8_t tcpAck = 0x10;

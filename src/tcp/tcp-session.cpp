@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 
 #include "ip/ip-layer.h"
 #include "netcond/network-conditions.h"
@@ -38,8 +39,34 @@ uint32_t initialSequenceNumber(TcpSession& session) {
     return (nextRandom(random) & 0xFFF) + 1;
 }
 
+// A packet without payload says what it is by its flags.
+std::string_view controlNote(uint8_t direction, uint8_t flags) {
+    if (flags & tcpSyn) return (flags & tcpAck) ? "TCP handshake: SYN, ACK" : "TCP handshake: SYN";
+    if (flags & tcpFin) {
+        return direction == toClient ? "TCP teardown: FIN from the server"
+                                     : "TCP teardown: FIN from the client";
+    }
+    return "TCP ACK";
+}
+
+// A plain message tells what it is by its first line.
+void writeMessageNote(std::string& note, const TcpSession& session, std::string_view text,
+                      uint8_t direction) {
+    constexpr size_t longest = 100;
+    if (!session.section.empty()) {
+        note.append(session.section).append(": ");
+    } else {
+        note.append(session.protocol.empty() ? "TCP" : session.protocol);
+        note += direction == toServer ? " client: " : " server: ";
+    }
+    for (char c : text.substr(0, std::min(text.find_first_of("\r\n"), longest))) {
+        note += (c >= ' ' && c <= '~') ? c : '.';
+    }
+}
+
 uint32_t tsval(const TcpSession& session, uint8_t direction, uint64_t stampNs) {
-    return static_cast<uint32_t>(stampNs / 1000000u) + session.tsOffset[direction];
+    const uint64_t sinceStart = stampNs - session.stack->timestampShiftNs;
+    return static_cast<uint32_t>(sinceStart / 1000000u) + session.tsOffset[direction];
 }
 
 // One segment from the direction's sender into the layers below; advances its
@@ -58,6 +85,8 @@ void emit(TcpSession& session, uint8_t direction, uint8_t flags, const Frame& pa
     frame.note = payload.note;
     frame.filePieces = payload.filePieces;
     frame.fileOffset = payload.fileOffset;
+    if (settings.annotate && frame.note.empty())
+        frame.note = controlNote(direction, flags);
 
     TcpHeader header;
     const Endpoint& from = sender(session.flow, direction);
@@ -97,8 +126,11 @@ void emit(TcpSession& session, uint8_t direction, uint8_t flags, const Frame& pa
     passSegment(*session.stack->network, frame);
 }
 
-void emitControl(TcpSession& session, uint8_t direction, uint8_t flags, uint64_t stampNs) {
-    emit(session, direction, flags, Frame{}, stampNs);
+void emitControl(TcpSession& session, uint8_t direction, uint8_t flags, uint64_t stampNs,
+                 std::string_view note = {}) {
+    Frame control{};
+    control.note = note;
+    emit(session, direction, flags, control, stampNs);
 }
 
 // --- ACKs that wait for their time (round trip or rate given) ---
@@ -180,9 +212,9 @@ uint64_t waitForWindow(TcpSession& session, uint8_t direction, size_t length, ui
         if (stack.pendingCount > 0) {
             sendPendingFront(stack);
         } else if (session.heldSegments[direction] > 0) {
-            const uint64_t at = std::max(
-                clock.nowNs, session.heldSinceNs[direction] + halfRoundTrip(session) +
-                                 delayedAckTimeoutNs);
+            const uint64_t at =
+                std::max(clock.nowNs, session.heldSinceNs[direction] + halfRoundTrip(session) +
+                                          delayedAckTimeoutNs);
             clock.nowNs = at;
             session.heldSegments[direction] = 0;
             emitControl(session, other(direction), tcpAck, at);
@@ -284,7 +316,7 @@ void openConnection(TcpSession& session) {
     session.lastSentNs[1] = t;
     session.nextSeq[1] += 1;
     t = controlTime(session, toServer);
-    emitControl(session, toServer, tcpAck, t);
+    emitControl(session, toServer, tcpAck, t, annotating(session) ? "TCP handshake: ACK" : "");
     // Each side has now seen the other acknowledge its SYN.
     session.ackKnown = session.nextSeq;
 }
@@ -293,6 +325,14 @@ void sendData(TcpSession& session, std::initializer_list<Bytes> pieces, uint8_t 
     if (pieces.size() > maxPayloadPieces) throw std::logic_error("too many pieces in one segment");
     size_t total = 0;
     for (Bytes piece : pieces) total += piece.size();
+    if (session.note.empty()) {
+        buildNote(session, [&](std::string& note) {
+            note.append(session.protocol.empty() ? "TCP" : session.protocol)
+                .append(" data, ")
+                .append(std::to_string(total))
+                .append(" bytes");
+        });
+    }
     // Cut the message into segments of at most maxSegment octets, each made of
     // views of the pieces it spans.
     size_t offset = 0;
@@ -325,6 +365,7 @@ void sendData(TcpSession& session, std::initializer_list<Bytes> pieces, uint8_t 
         sendSegment(session, segment, direction);
         offset += length;
     } while (offset < total);
+    session.note = {};
 }
 
 void sendData(TcpSession& session, Bytes bytes, uint8_t direction) {
@@ -332,15 +373,33 @@ void sendData(TcpSession& session, Bytes bytes, uint8_t direction) {
 }
 
 void sendMessage(TcpSession& session, std::string_view text, uint8_t direction) {
+    if (session.note.empty()) {
+        buildNote(session, [&](std::string& note) {
+            writeMessageNote(note, session, text, direction);
+        });
+    }
     const size_t split = settingsOf(session).conditions.splitTexts;
     if (split == 0 || text.size() <= split) {
         sendData(session, {asBytes(text)}, direction);
         return;
     }
-    // A sender that writes its text a few octets at a time.
+    // A sender that writes its text a few octets at a time; every piece keeps
+    // the message's note.
+    const std::string_view note = session.note;
     for (size_t offset = 0; offset < text.size(); offset += split) {
+        session.note = note;
         sendData(session, {asBytes(text.substr(offset, split))}, direction);
     }
+}
+
+bool annotating(const TcpSession& session) {
+    return settingsOf(session).annotate;
+}
+
+void noteNext(TcpSession& session, std::string_view note) {
+    if (!annotating(session)) return;
+    session.noteText = note;
+    session.note = session.noteText;
 }
 
 void closeConnection(TcpSession& session) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -40,6 +41,10 @@ struct TcpStack {
     Random* random = nullptr;
     PacketClock* clock = nullptr;
     NetworkConditions* network = nullptr;
+    // How far the input's clock was moved on from the run's start: TCP
+    // timestamps count from the run's start, so the octets of an input's
+    // conversations do not depend on where it stands in the run.
+    uint64_t timestampShiftNs = 0;
     std::vector<PendingAck> pending;  // a ring of maxPendingAcks, in time order
     size_t pendingHead = 0;
     size_t pendingCount = 0;
@@ -73,6 +78,11 @@ struct TcpSession {
     // each direction has sent.
     uint8_t filePieces = 0;
     std::array<uint64_t, 2> fileOctets{};
+    std::string noteText;       // the note's own storage, when it is built rather than fixed
+    // Where the session's plain messages are: "SMTP", or while a mail goes "SMTP
+    // DATA", so that a message without a note of its own is noted by its first line.
+    std::string_view protocol;
+    std::string_view section;
 };
 
 // Sets up the shared part; the queue is allocated here, once per run.
@@ -90,6 +100,20 @@ void openConnection(TcpSession& session);
 void sendData(TcpSession& session, std::initializer_list<Bytes> pieces, uint8_t direction);
 void sendData(TcpSession& session, Bytes bytes, uint8_t direction);
 void sendMessage(TcpSession& session, std::string_view text, uint8_t direction);
+// Whether the run annotates its packets; dialogues build notes only then.
+bool annotating(const TcpSession& session);
+// The note of the next message (copied), when the run annotates.
+void noteNext(TcpSession& session, std::string_view note);
+// The note of the next message, written by `write(std::string&)` into the
+// session's own buffer when the run annotates. The buffer keeps its room from
+// one note to the next, so notes built for every packet allocate nothing.
+template <class Write>
+void buildNote(TcpSession& session, Write write) {
+    if (!annotating(session)) return;
+    session.noteText.clear();
+    write(session.noteText);
+    session.note = session.noteText;
+}
 // Four-packet teardown; the destination side (the server) closes first.
 void closeConnection(TcpSession& session);
 // Sends every ACK still queued (at the end of a capture).

@@ -44,6 +44,24 @@ TEST(PcapHeaders, RecordHeaderBytes) {
     EXPECT_EQ(std::vector<uint8_t>(h.begin(), h.end()), expected);
 }
 
+// Nanosecond captures differ in the magic and in the unit of the second field.
+TEST(PcapHeaders, NanosecondMagicAndFraction) {
+    auto h = pcapGlobalHeader(TimeResolution::nanosecond);
+    std::vector<uint8_t> expected = globalHeader;
+    expected[0] = 0x4d;
+    expected[1] = 0x3c;
+    EXPECT_EQ(std::vector<uint8_t>(h.begin(), h.end()), expected);
+
+    auto r = pcapRecordHeader(SimClock{0x48F33C58, 999999}, 0x0102, TimeResolution::nanosecond);
+    const std::vector<uint8_t> record = {
+        0x58, 0x3c, 0xf3, 0x48,  // seconds
+        0x18, 0xc6, 0x9a, 0x3b,  // 999999000 nanoseconds
+        0x02, 0x01, 0x00, 0x00,  // stored length
+        0x02, 0x01, 0x00, 0x00,  // original length
+    };
+    EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.end()), record);
+}
+
 TEST(ComposeCaptureName, OutputNameOrInputBaseWithSuffix) {
     struct Case {
         std::string outFileName;

@@ -32,7 +32,6 @@ TOOL = os.environ.get("TRACEMINT") or str(REPO / "build" / "tracemint")
 USAGE_LINE_2 = "tracemint - developed by Nardo Vesk(nardo.vesk@example.com)"
 MULTI_MODE_PORT = ("Specifying a destination port is not possible when using multiple modes. "
                    "Switching to default destination ports.")
-MULTI_MODE_OUTPUT = "Specifying an output filename does not work when using multiple modes"
 URL_TOO_LONG = "URL encoder: Filename too long"
 SAME_FILE = "Output file cannot be input file!"
 
@@ -199,13 +198,13 @@ class ToolTest(unittest.TestCase):
 
     def assertUsage(self, text):
         lines = text.split("\n")
-        # 88 lines, each ending in a line end: the last element is the empty rest.
-        self.assertEqual(len(lines), 89, text)
+        # 107 lines, each ending in a line end: the last element is the empty rest.
+        self.assertEqual(len(lines), 108, text)
         self.assertEqual(lines[0], "")
         self.assertEqual(lines[1], USAGE_LINE_2)
         self.assertEqual(lines[2], "Version: 1.29")
-        self.assertEqual(lines[79:81], ["Usage:", "			tracemint [options] infile"])
-        self.assertEqual(lines[86], "			tracemint -mi malware.pdf -o outfile.pcap")
+        self.assertEqual(lines[96:98], ["Usage:", "\t\t\ttracemint [options] infile..."])
+        self.assertEqual(lines[103], "\t\t\ttracemint -mi malware.pdf -o outfile.pcap")
 
 
 # ---------------------------------------------------------------------------
@@ -352,6 +351,21 @@ class ValueErrors(ToolTest):
         (["--vlan", "4095"], "--vlan", "4094"),
         (["--vlan", "5,"], "--vlan", "4094"),
         (["--vlan", "1,2,3"], "--vlan", "4094"),
+        (["--name", ""], "--name", "255"),
+        (["--name", "a\r\nb.exe"], "--name", "control"),
+        (["--name", "tab\tname"], "--name", "control"),
+        (["--name", "n" * 256], "--name", "255"),
+        (["--host", ""], "--host", "253"),
+        (["--host", "mx.test\r\nX-Injected: 1"], "--host", "letters"),
+        (["--host", "host:8080"], "--host", "letters"),
+        (["--user-agent", ""], "--user-agent", "printable"),
+        (["--user-agent", "Agent\r\nX-Injected: 1"], "--user-agent", "control"),
+        (["--user-agent", " padded"], "--user-agent", "space"),
+        (["--content-type", "text"], "--content-type", "type/subtype"),
+        (["--content-type", "text/plain\r\nX-Injected: 1"], "--content-type", "type/subtype"),
+        (["--content-type", "text/plain; charset"], "--content-type", "attribute=value"),
+        (["--format", "pcap-ng"], "--format", "pcapng"),
+        (["--format", "pcap", "--annotate"], "--annotate", "pcapng"),
     ]
 
     def test_bad_values_end_with_one_error_line_and_status_two_before_any_capture(self):
@@ -389,6 +403,11 @@ class ValueErrors(ToolTest):
             ["--dstemail", "x@y"],
             ["--seed", "0"],
             ["--seed", "18446744073709551615"],
+            ["--name", "n" * 245],  # the longest the URL path takes
+            ["--name", "caf\u00e9 (1).exe"],
+            ["--host", "h" * 253],
+            ["--user-agent", "u" * 986],
+            ["--content-type", 'text/plain; charset="utf-8"'],
         ]
         for options in cases:
             with self.subTest(options=options):
@@ -433,23 +452,24 @@ class ValueErrors(ToolTest):
                 stamps = [(r.sec, r.usec) for r in records]
                 self.assertEqual(stamps, sorted(stamps))
 
-    def test_output_name_with_several_modes_is_refused(self):
+    def test_output_name_with_several_modes_takes_every_transfer(self):
         cases = [
-            ["-m", "hH", "-o", "out.pcap"],
-            ["-m", "hh", "-o", "out.pcap"],
-            ["--mode=Hh", "--outfile=out.pcap"],
+            (["-m", "hH", "-o", "out.pcap"], [80, 80]),
+            (["-m", "hh", "-o", "out.pcap"], [80, 80]),
+            (["--mode=Hsi", "--outfile=out.pcap"], [80, 25, 143]),
         ]
-        for options in cases:
+        for options, servers in cases:
             with self.subTest(options=options):
                 d = self.workdir()
                 self.fixture(d)
                 res = self.run_tool([*options, "in.bin"], d)
-                self.assertStatus(res, 2)
-                self.assertEqual(res.stdout, "")
-                message, _, usage = res.stderr.partition("\n")
-                self.assertEqual(message, MULTI_MODE_OUTPUT)
-                self.assertUsage(usage)
-                self.assertNothingWritten(res)
+                self.assertStatus(res, 0)
+                self.assertEqual(res.stdout, "Writing to out.pcap\n")
+                self.assertEqual(res.created, {"out.pcap"})
+                # Each conversation on its own client port, one after the other.
+                syns = [s for s in read_segments(d / "out.pcap") if s.flags == SYN]
+                self.assertEqual([s.dport for s in syns], servers)
+                self.assertEqual(len({s.sport for s in syns}), len(servers))
 
 
 class FailureHandling(ToolTest):
@@ -731,30 +751,49 @@ class OptionForms(ToolTest):
                 else:
                     self.assertEqual(response_body(segments)[1], SMALL_INPUT)
 
-    def test_options_after_the_input_path_and_extra_operands(self):
-        other = b"second operand, never read\n"
+    def test_options_after_the_input_path(self):
         # (arguments, environment, capture, destination port)
         cases = [
             (["in.bin", "-mH", "-p8080"], {}, "in.bin-http-post.pcap", 8080),
             (["in.bin", "--mode", "H", "--port", "8080"], {}, "in.bin-http-post.pcap", 8080),
             # The command line alone decides; the environment does not.
             (["in.bin", "-mH", "-p8080"], {"POSIXLY_CORRECT": "1"}, "in.bin-http-post.pcap", 8080),
-            (["in.bin", "missing.bin"], {}, "in.bin-http-get.pcap", 80),
-            (["in.bin", "other.bin", "-mH"], {}, "in.bin-http-post.pcap", 80),
-            (["-mH", "in.bin", "other.bin", "-p", "8080"], {}, "in.bin-http-post.pcap", 8080),
         ]
         for args, env, capture, dst in cases:
             with self.subTest(args=args, env=env):
                 d = self.workdir()
                 self.fixture(d)
-                self.fixture(d, "other.bin", other)
                 res = self.run_tool(args, d, env=env)
                 self.assertStatus(res, 0)
                 self.assertEqual(res.created, {capture})
                 self.assertEqual(self.capture_ports(d / capture)[1], dst)
                 payload = b"".join(s.payload for s in read_segments(d / capture))
                 self.assertIn(SMALL_INPUT, payload)
-                self.assertNotIn(other, payload)
+
+    def test_every_operand_is_an_input_and_a_missing_one_stops_no_other(self):
+        other = b"second operand\n"
+        # (arguments, captures, status)
+        cases = [
+            (["in.bin", "other.bin", "-mH"], {"in.bin-http-post.pcap", "other.bin-http-post.pcap"}, 0),
+            (["-mH", "in.bin", "--", "other.bin"],
+             {"in.bin-http-post.pcap", "other.bin-http-post.pcap"}, 0),
+            (["in.bin", "missing.bin", "other.bin"],
+             {"in.bin-http-get.pcap", "other.bin-http-get.pcap"}, 255),
+        ]
+        for args, captures, status in cases:
+            with self.subTest(args=args):
+                d = self.workdir()
+                self.fixture(d)
+                self.fixture(d, "other.bin", other)
+                res = self.run_tool(args, d)
+                self.assertStatus(res, status)
+                self.assertEqual(res.created, captures)
+                if status:
+                    self.assertEqual(res.errors, [
+                        "Error: Input file missing.bin not found: No such file or directory"])
+                for capture, content in zip(sorted(captures), (SMALL_INPUT, other)):
+                    payload = b"".join(s.payload for s in read_segments(d / capture))
+                    self.assertIn(content, payload)
 
     def test_encoder_forms(self):
         cases = [

@@ -208,22 +208,121 @@ def read_pcap(path):
     return pcap
 
 
+PCAPNG_SECTION = 0x0A0D0D0A
+PCAPNG_INTERFACE = 1
+PCAPNG_PACKET = 6
+
+
+@dataclass
+class PcapngFile:
+    section_comments: list  # opt_comment values of the section header
+    application: str  # shb_userappl, or ""
+    linktype: int
+    snaplen: int
+    resolution: int  # if_tsresol exponent of ten
+    nanosecond: bool
+    records: list = field(default_factory=list)  # [(sec, frac, orig_len, data)] in the resolution
+    comments: list = field(default_factory=list)  # per packet: [opt_comment values]
+    problems: list = field(default_factory=list)  # framing faults found while reading
+
+
+def pcapng_options(body):
+    """The options of a block as [(code, value)] up to opt_endofopt, and
+    whether they were well formed (padded, ended, nothing after)."""
+    options, pos = [], 0
+    while pos + 4 <= len(body):
+        code, length = struct.unpack_from("<HH", body, pos)
+        if code == 0:
+            return options, length == 0 and pos + 4 == len(body)
+        end = pos + 4 + length
+        if end > len(body):
+            return options, False
+        options.append((code, body[pos + 4:end]))
+        pos = pos + 4 + ((length + 3) & ~3)
+    return options, pos == len(body)
+
+
+def read_pcapng(path):
+    """A little-endian pcapng file with one section and one interface, as this
+    tool writes it; framing faults are listed in `problems`."""
+    raw = Path(path).read_bytes()
+    blocks, pos, problems = [], 0, []
+    while pos < len(raw):
+        if pos + 12 > len(raw):
+            problems.append(f"{len(raw) - pos} bytes after the last whole block")
+            break
+        kind, length = struct.unpack_from("<II", raw, pos)
+        if length < 12 or length % 4 or pos + length > len(raw):
+            problems.append(f"block at {pos}: bad length {length}")
+            break
+        if struct.unpack_from("<I", raw, pos + length - 4)[0] != length:
+            problems.append(f"block at {pos}: trailing length differs")
+        blocks.append((kind, raw[pos + 8:pos + length - 4]))
+        pos += length
+    if len(blocks) < 2 or blocks[0][0] != PCAPNG_SECTION or blocks[1][0] != PCAPNG_INTERFACE:
+        raise ValueError("not a pcapng section header followed by an interface description")
+    section = blocks[0][1]
+    magic, major, minor = struct.unpack_from("<IHH", section, 0)
+    if magic != 0x1A2B3C4D or (major, minor) != (1, 0):
+        problems.append(f"section header: magic {magic:#x}, version {major}.{minor}")
+    options, ok = pcapng_options(section[16:])
+    if not ok:
+        problems.append("section header: options not well formed")
+    comments = [v.decode("utf-8", "replace") for c, v in options if c == 1]
+    application = "".join(v.decode("utf-8", "replace") for c, v in options if c == 4)
+    linktype, _, snaplen = struct.unpack_from("<HHI", blocks[1][1], 0)
+    options, ok = pcapng_options(blocks[1][1][8:])
+    if not ok:
+        problems.append("interface description: options not well formed")
+    resolution = next((v[0] for c, v in options if c == 9), 6)
+    pcapng = PcapngFile(comments, application, linktype, snaplen, resolution, resolution == 9,
+                        problems=problems)
+    per_second = 10 ** resolution
+    for number, (kind, body) in enumerate(blocks[2:], start=1):
+        if kind != PCAPNG_PACKET:
+            problems.append(f"block {number + 2}: type {kind}, expected enhanced packets only")
+            continue
+        interface, high, low, captured, original = struct.unpack_from("<IIIII", body, 0)
+        padded = (captured + 3) & ~3
+        if interface != 0 or 20 + padded > len(body):
+            problems.append(f"packet {number}: interface {interface}, captured {captured}")
+            continue
+        if body[20 + captured:20 + padded].strip(b"\0"):
+            problems.append(f"packet {number}: padding is not zero")
+        options, ok = pcapng_options(body[20 + padded:])
+        if not ok:
+            problems.append(f"packet {number}: options not well formed")
+        stamp = (high << 32) | low
+        pcapng.records.append((stamp // per_second, stamp % per_second, original,
+                               body[20:20 + captured]))
+        pcapng.comments.append([v.decode("utf-8", "replace") for c, v in options if c == 1])
+    return pcapng
+
+
+def is_pcapng(path):
+    with open(path, "rb") as f:
+        return f.read(4) == b"\x0a\x0d\x0d\x0a"
+
+
 def pcap_format_problems(path):
-    """Checks the libpcap framing that tshark is lenient about."""
+    """Checks the libpcap or pcapng framing that tshark is lenient about."""
     try:
-        pcap = read_pcap(path)
+        pcap = read_pcapng(path) if is_pcapng(path) else read_pcap(path)
     except ValueError as error:
         return [str(error)]
-    problems = []
-    major, minor = struct.unpack(pcap.endian + "HH", pcap.header[4:8])
-    if (major, minor) != (2, 4):
-        problems.append(f"version {major}.{minor}, expected 2.4")
+    if isinstance(pcap, PcapngFile):
+        problems = list(pcap.problems)
+    else:
+        problems = []
+        major, minor = struct.unpack(pcap.endian + "HH", pcap.header[4:8])
+        if (major, minor) != (2, 4):
+            problems.append(f"version {major}.{minor}, expected 2.4")
+        if pcap.trailing:
+            problems.append(f"{len(pcap.trailing)} bytes after the last whole record")
     if pcap.linktype != LINKTYPE_ETHERNET:
         problems.append(f"link type {pcap.linktype}, expected Ethernet ({LINKTYPE_ETHERNET})")
     if not pcap.records:
         problems.append("no packets")
-    if pcap.trailing:
-        problems.append(f"{len(pcap.trailing)} bytes after the last whole record")
     fraction_limit = 1_000_000_000 if pcap.nanosecond else 1_000_000
     previous = None
     for number, (sec, frac, orig, data) in enumerate(pcap.records, start=1):

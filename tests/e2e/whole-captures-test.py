@@ -148,6 +148,36 @@ class Signals(unittest.TestCase):
                                  ["in.bin", "in.bin-http-get.pcap", "strace.log"])
                 verify.check_capture(str(work.path / "in.bin-http-get.pcap"))
 
+    def test_signal_in_a_parallel_run_leaves_only_whole_captures(self):
+        # With --jobs, captures wait unnamed for their turn, then each has its
+        # stamps moved under a private name before it takes its own. Those
+        # moves are slowed here (they are the main thread's only pwrite calls;
+        # strace without -f follows that thread alone) so the signal comes
+        # while one is under way.
+        with verify.WorkDir() as work:
+            names = [f"in{i}.bin" for i in range(4)]
+            for i, name in enumerate(names):
+                work.write(name, pattern_bytes(2_000_000, i))
+            self.assertEqual(run(["-m", "h", *SEED, "--jobs", "1", *names], work.path)
+                             .returncode, 0)
+            whole = {p.name: p.read_bytes() for p in work.path.glob("*.pcap")}
+            for name in whole:
+                (work.path / name).unlink()
+            log = work.path / "strace.log"
+            proc = slowed("pwrite64", 40_000, ["-m", "h", *SEED, "--jobs", "2", *names],
+                          work.path, log)
+            wait_for(lambda: (work.path / "in0.bin-http-get.pcap").exists()
+                     and any(p.name.startswith(".tracemint-") for p in work.path.iterdir()))
+            proc.send_signal(signal.SIGTERM)
+            proc.communicate(timeout=600)
+            self.assertEqual(proc.returncode, -signal.SIGTERM)
+            self.assertFalse([p.name for p in work.path.iterdir() if p.name.startswith(".")])
+            left = {p.name: p.read_bytes() for p in work.path.glob("*.pcap")}
+            self.assertIn("in0.bin-http-get.pcap", left)
+            self.assertLess(len(left), len(names))
+            for name, data in left.items():
+                self.assertTrue(data == whole[name], f"{name} differs from the whole run's")
+
 
 class ConcurrentRuns(unittest.TestCase):
     def test_sixteen_runs_writing_one_name_leave_one_of_their_captures(self):
@@ -237,7 +267,7 @@ class CorpusRecipe(unittest.TestCase):
             self.assertEqual(proc.returncode, 123, proc.stderr)
             self.assertEqual(proc.stdout, b"")
             self.assertEqual(proc.stderr.decode(),
-                             f"Error: {work.path}/corpus/{'n' * 246}: URL encoder: Filename too long\n")
+                             f"Error: {'n' * 246}: URL encoder: Filename too long\n")
             for name in ("a.bin", "c.bin"):
                 written = sorted(p.name for p in (work.path / "captures" / name).iterdir())
                 self.assertEqual(written, sorted(f"{name}-{s}.pcap" for s in

@@ -93,6 +93,36 @@ TEST(HttpTexts, ResponseHeads) {
         contains(responseHeadText(httpPlain, 5368709120ull), "\r\nContent-Length: 5368709120\r\n"));
 }
 
+// A chosen type replaces each head's own, once, and the POST length stays exact;
+// a chosen host and agent replace the defaults in both requests.
+TEST(HttpTexts, ChosenTextsReplaceTheDefaults) {
+    const ConversationTexts chosen{"mx.test", "Agent/2 (x)", "text/plain; charset=\"utf-8\""};
+    const std::string typeLine = "\r\nContent-Type: text/plain; charset=\"utf-8\"\r\n";
+    for (uint8_t encoder : {httpPlain, httpGzip, httpChunked, httpGzipChunked}) {
+        SCOPED_TRACE(int{encoder});
+        const std::string head = responseHeadText(encoder, 10, chosen);
+        EXPECT_TRUE(contains(head, typeLine));
+        EXPECT_EQ(head.find("Content-Type"), head.rfind("Content-Type")) << "one type line";
+        EXPECT_EQ(head.find(blankLine), head.size() - 4);
+    }
+
+    const std::string post = postRequestHeadText("a.bin", 10, chosen);
+    const std::string part = partHead(post);
+    EXPECT_EQ(part.size() + 10 + std::strlen(multipartClose),
+              postContentLength("a.bin", 10, chosen));
+    EXPECT_TRUE(contains(
+        post,
+        "\r\nContent-Length: " + std::to_string(postContentLength("a.bin", 10, chosen)) + "\r\n"));
+    EXPECT_TRUE(contains(part, typeLine));
+    EXPECT_FALSE(contains(post, "application/octet-stream"));
+
+    for (const std::string& request : {getRequestText("a", chosen), post}) {
+        EXPECT_TRUE(contains(request, " HTTP/1.1\r\nHost: mx.test\r\nUser-Agent: Agent/2 (x)\r\n"));
+        EXPECT_FALSE(contains(request, "fileserver"));
+        EXPECT_FALSE(contains(request, "Mozilla"));
+    }
+}
+
 TEST(HttpTexts, GetRequest) {
     const std::string request = getRequestText("bin%2edat");
     EXPECT_EQ(request.rfind("GET /tracemint/bin%2edat HTTP/1.1\r\nHost: fileserver\r\n", 0), 0u);

@@ -62,6 +62,7 @@ inline const std::map<uint64_t, HpackField>& hpackStaticEntries() {
         {1, {":authority", ""}}, {2, {":method", "GET"}},     {3, {":method", "POST"}},
         {4, {":path", "/"}},     {6, {":scheme", "http"}},    {8, {":status", "200"}},
         {19, {"accept", ""}},    {24, {"cache-control", ""}}, {28, {"content-length", ""}},
+        {31, {"content-type", ""}}, {58, {"user-agent", ""}},
     };
     return entries;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "http2/http2-exchange.h"
+#include "http2/hpack-test-decoder.h"
 
 namespace tracemint {
 namespace {
@@ -125,6 +126,46 @@ TEST(Http2Frames, ResponseHeadersCarryTheTrueSize) {
     }
     EXPECT_EQ(responseHeadersFrame(0).size(), 28u);
     EXPECT_EQ(responseHeadersFrame(2500).size(), 31u);
+}
+
+// A chosen type travels as a field of its own after the default ones; none
+// chosen leaves the block octet for octet as above. The upgrade request carries
+// the chosen host and agent in place of the defaults.
+TEST(Http2Frames, ChosenTextsReplaceTheDefaults) {
+    const auto response =
+        testing::decodeHpackBlock(payloadOf(responseHeadersFrame(7, "text/plain; charset=utf-8")));
+    ASSERT_TRUE(response.has_value());
+    const std::vector<testing::HpackField> expectedResponse{
+        {":status", "200"}, {"content-length", "7"}, {"content-type", "text/plain; charset=utf-8"}};
+    EXPECT_EQ(*response, expectedResponse);
+    EXPECT_EQ(responseHeadersFrame(7, ""), responseHeadersFrame(7));
+
+    const std::string upgrade = upgradeRequestText("a", {"mx.test", "Agent/2 (x)", ""});
+    EXPECT_EQ(upgrade.rfind(
+                  "GET /tracemint/a HTTP/1.1\r\nHost: mx.test\r\nUser-Agent: Agent/2 (x)\r\n", 0),
+              0u);
+    EXPECT_EQ(upgrade.find("Mozilla"), std::string::npos);
+    EXPECT_EQ(upgradeRequestText("a", {}), upgradeRequestText("a"));
+}
+
+TEST(Http2Frames, NotesNameTheFrameFromItsHeader) {
+    const struct {
+        FrameHeader header;
+        std::string note;
+    } cases[] = {
+        {frameHeader(12, frameSettings, 0, 0), "HTTP/2 SETTINGS"},
+        {frameHeader(0, frameSettings, flagAck, 0), "HTTP/2 SETTINGS (ACK)"},
+        {dataFrameHeader(1200), "HTTP/2 DATA: stream 1, 1200 bytes"},
+        {frameHeader(0, frameData, flagEndStream, 1), "HTTP/2 DATA: stream 1, 0 bytes, END_STREAM"},
+        {frameHeader(40, frameHeaders, flagEndStream | flagEndHeaders, 1),
+         "HTTP/2 HEADERS: stream 1, END_STREAM"},
+        {frameHeader(8, frameGoaway, 0, 0), "HTTP/2 GOAWAY"},
+        {frameHeader(4, 0x08, 0, 0), "HTTP/2 WINDOW_UPDATE"},
+        {frameHeader(4, 0x08, 0, 3), "HTTP/2 WINDOW_UPDATE: stream 3"},
+        {frameHeader(8, 0x06, flagAck, 0), "HTTP/2 PING (ACK)"},
+        {frameHeader(1, 0x2A, 0, 0), "HTTP/2 frame of type 42"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(frameNote(c.header.data()), c.note);
 }
 
 }  // namespace

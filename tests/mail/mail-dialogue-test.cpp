@@ -23,12 +23,14 @@ struct Dialogue {
     std::string server;
 };
 
-Dialogue runDialogue(void (*run)(TcpSession&, const Transfer&), const ByteVector& bytes, uint8_t encoding,
-                     const std::string& name = "dir/in.bin") {
+Dialogue runDialogue(void (*run)(TcpSession&, const Transfer&), const ByteVector& bytes,
+                     uint8_t encoding, const std::string& name = "dir/in.bin",
+                     const ConversationTexts& texts = {}) {
     testing::TempInput input(bytes);
     testing::CaptureFixture f;
     f.useInput(input.file, 1200, name);
     f.settings.emailEncoding = encoding;
+    f.settings.texts = texts;
     run(f.conn, f.file);
     Dialogue d;
     for (const auto& r : f.finish()) {
@@ -64,37 +66,45 @@ std::string unstuffed(const std::string& text) {
 TEST(MailDialogues, AnnouncedMailSizesAreExact) {
     const std::regex retrReply(R"(\+OK (\d+) octets\r\n)");
     const std::regex fetchReply(R"(\* 1 FETCH \(UID 1 RFC822\.SIZE (\d+) BODY\[\] \{(\d+)\}\r\n)");
-    for (uint8_t encoding : {0, 1, 2}) {
-        for (const auto& input : dialogueInputs()) {
-            SCOPED_TRACE(input.name + ", encoding " + std::to_string(encoding));
+    // Chosen texts change the lengths of the head and the part head.
+    const ConversationTexts chosen{"mx.test", "Agent/2 (a longer agent text than the default)",
+                                   "text/plain; charset=\"utf-8\""};
+    for (const ConversationTexts& texts : {ConversationTexts{}, chosen})
+        for (uint8_t encoding : {0, 1, 2}) {
+            for (const auto& input : dialogueInputs()) {
+                SCOPED_TRACE(input.name + ", encoding " + std::to_string(encoding) + ", " +
+                             (texts.host.empty() ? "default texts" : "chosen texts"));
 
-            // POP3: the mail before stuffing, without the terminating dot line.
-            Dialogue pop3 = runDialogue(runPop3Transfer, input.bytes, encoding);
-            std::smatch m;
-            ASSERT_TRUE(std::regex_search(pop3.server, m, retrReply));
-            const size_t mailStart = static_cast<size_t>(m.position(0) + m.length(0));
-            const size_t terminator = pop3.server.find("\r\n.\r\n", mailStart);
-            ASSERT_NE(terminator, std::string::npos);
-            const std::string wire = pop3.server.substr(mailStart, terminator + 2 - mailStart);
-            EXPECT_EQ(std::stoull(m[1]), unstuffed(wire).size());
-            // LIST announces the same count in its scan listing.
-            const std::string count = m[1];
-            EXPECT_NE(pop3.server.find("+OK\r\n+OK 1 message (" + count + " octets)\r\n1 " + count +
-                                       "\r\n.\r\n+OK " + count + " octets\r\n"),
-                      std::string::npos);
+                // POP3: the mail before stuffing, without the terminating dot line.
+                Dialogue pop3 =
+                    runDialogue(runPop3Transfer, input.bytes, encoding, "dir/in.bin", texts);
+                std::smatch m;
+                ASSERT_TRUE(std::regex_search(pop3.server, m, retrReply));
+                const size_t mailStart = static_cast<size_t>(m.position(0) + m.length(0));
+                const size_t terminator = pop3.server.find("\r\n.\r\n", mailStart);
+                ASSERT_NE(terminator, std::string::npos);
+                const std::string wire = pop3.server.substr(mailStart, terminator + 2 - mailStart);
+                EXPECT_EQ(std::stoull(m[1]), unstuffed(wire).size());
+                // LIST announces the same count in its scan listing.
+                const std::string count = m[1];
+                EXPECT_NE(pop3.server.find("+OK\r\n+OK 1 message (" + count + " octets)\r\n1 " +
+                                           count + "\r\n.\r\n+OK " + count + " octets\r\n"),
+                          std::string::npos);
 
-            // IMAP: the literal ends where the FETCH reply's closing ")" begins.
-            Dialogue imap = runDialogue(runImapTransfer, input.bytes, encoding);
-            ASSERT_TRUE(std::regex_search(imap.server, m, fetchReply));
-            EXPECT_EQ(m[1], m[2]);
-            const size_t literalStart = static_cast<size_t>(m.position(0) + m.length(0));
-            const std::string after = imap.server.substr(literalStart + std::stoull(m[2]));
-            EXPECT_EQ(after.rfind(")\r\nA04 OK Fetch completed.\r\n", 0), 0u)
-                << after.substr(0, 40);
-            // ...and holds the closing delimiter and the empty line after it.
-            EXPECT_EQ(imap.server.substr(literalStart + std::stoull(m[2]) - 6, 6), "--\r\n\r\n");
+                // IMAP: the literal ends where the FETCH reply's closing ")" begins.
+                Dialogue imap =
+                    runDialogue(runImapTransfer, input.bytes, encoding, "dir/in.bin", texts);
+                ASSERT_TRUE(std::regex_search(imap.server, m, fetchReply));
+                EXPECT_EQ(m[1], m[2]);
+                const size_t literalStart = static_cast<size_t>(m.position(0) + m.length(0));
+                const std::string after = imap.server.substr(literalStart + std::stoull(m[2]));
+                EXPECT_EQ(after.rfind(")\r\nA04 OK Fetch completed.\r\n", 0), 0u)
+                    << after.substr(0, 40);
+                // ...and holds the closing delimiter and the empty line after it.
+                EXPECT_EQ(imap.server.substr(literalStart + std::stoull(m[2]) - 6, 6),
+                          "--\r\n\r\n");
+            }
         }
-    }
 }
 
 TEST(MailDialogues, UuBeginLineCarriesAModeAndLineDotsAreStuffedOutsideImap) {
@@ -169,6 +179,28 @@ TEST(MailDialogues, ImapGreetingIsOneResponseLine) {
                   "A01 OK ",
                   0),
               0u);
+}
+
+TEST(MailDialogues, ChosenTextsReplaceTheServerNameTheAgentAndThePartType) {
+    const ConversationTexts chosen{"mx.test", "Agent/2", "image/png"};
+    const ByteVector bytes(100, 'z');
+    for (uint8_t encoding : {0, 2}) {
+        SCOPED_TRACE("encoding " + std::to_string(encoding));
+        Dialogue smtp = runDialogue(runSmtpTransfer, bytes, encoding, "x.png", chosen);
+        Dialogue pop3 = runDialogue(runPop3Transfer, bytes, encoding, "x.png", chosen);
+        Dialogue imap = runDialogue(runImapTransfer, bytes, encoding, "x.png", chosen);
+        EXPECT_EQ(smtp.server.rfind("220 mx.test ESMTP ", 0), 0u);
+        EXPECT_NE(smtp.server.find("250-mx.test Hello user.example.com "), std::string::npos);
+        EXPECT_NE(smtp.server.find("221 2.0.0 mx.test closing connection\r\n"), std::string::npos);
+        EXPECT_NE(pop3.server.find("(mx.test) ready.\r\n"), std::string::npos);
+        for (const std::string* mail : {&smtp.client, &pop3.server, &imap.server}) {
+            EXPECT_NE(mail->find("\r\nUser-Agent: Agent/2\r\n"), std::string::npos);
+            EXPECT_NE(mail->find("Content-Type: image/png"), std::string::npos);
+            EXPECT_EQ(mail->find("Thunderbird"), std::string::npos);
+            EXPECT_EQ(mail->find("application/"), std::string::npos);
+        }
+        EXPECT_EQ(smtp.server.find("example.com ESMTP"), std::string::npos);
+    }
 }
 
 TEST(MailFiller, EntriesKeepTheirForm) {

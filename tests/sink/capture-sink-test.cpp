@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
@@ -56,48 +58,67 @@ void put(CaptureSink& sink, const std::string& text) {
     std::memcpy(sinkSpace(sink, text.size()), text.data(), text.size());
 }
 
+// Two ways a capture comes to its name: written through the sink, or written
+// first into an unnamed file beside the name that the sink then adopts.
+enum class Made { written, adopted };
+
+void makeCapture(CaptureSink& sink, const std::string& directory, const std::string& name,
+                 Made made, const std::string& text) {
+    if (made == Made::written) {
+        openSink(sink, name, 8);
+        put(sink, text.substr(0, 16));  // more than the buffer: written to the file
+        put(sink, text.substr(16));
+        return;
+    }
+    const int fd = createUnnamedCapture(directory);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    ASSERT_EQ(::write(fd, text.data(), text.size()), ssize_t(text.size()));
+    ASSERT_TRUE(adoptUnnamedCapture(sink, name, fd));
+}
+
 TEST(CaptureSink, NameIsReplacedOnlyWhenTheCaptureIsWhole) {
     // What is at the name before the run: nothing, an older file, a link to a
     // file elsewhere (replaced, the file it points to untouched), a dangling link.
     enum class Before { nothing, file, linkToFile, danglingLink };
-    for (Before before : {Before::nothing, Before::file, Before::linkToFile, Before::danglingLink}) {
-        SCOPED_TRACE(static_cast<int>(before));
-        TempDirectory dir;
-        const std::string name = dir / "out.pcap";
-        switch (before) {
-            case Before::nothing: break;
-            case Before::file: writeText(name, "older capture"); break;
-            case Before::linkToFile:
-                writeText(dir / "victim", "not ours");
-                ASSERT_EQ(::symlink("victim", name.c_str()), 0);
-                break;
-            case Before::danglingLink: ASSERT_EQ(::symlink("nowhere", name.c_str()), 0); break;
+    for (Made made : {Made::written, Made::adopted})
+        for (Before before :
+             {Before::nothing, Before::file, Before::linkToFile, Before::danglingLink}) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(made)) + " " +
+                         std::to_string(static_cast<int>(before)));
+            TempDirectory dir;
+            const std::string name = dir / "out.pcap";
+            switch (before) {
+                case Before::nothing: break;
+                case Before::file: writeText(name, "older capture"); break;
+                case Before::linkToFile:
+                    writeText(dir / "victim", "not ours");
+                    ASSERT_EQ(::symlink("victim", name.c_str()), 0);
+                    break;
+                case Before::danglingLink: ASSERT_EQ(::symlink("nowhere", name.c_str()), 0); break;
+            }
+            const std::set<std::string> namesBefore = dir.names();
+            CaptureSink sink;
+            makeCapture(sink, dir.path, name, made, "0123456789abcdeftail");
+            EXPECT_EQ(sink.kind, SinkKind::replaceName);
+            // Until the commit the name shows what was there; the capture in progress
+            // is one more file beside it.
+            std::set<std::string> during = dir.names();
+            EXPECT_EQ(during.size(), namesBefore.size() + 1);
+            if (before == Before::file) {
+                EXPECT_EQ(readFileBytes(name), bytesOf("older capture"));
+            }
+            commitSink(sink);
+            struct stat st {};
+            ASSERT_EQ(::lstat(name.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(readFileBytes(name), bytesOf("0123456789abcdeftail"));
+            std::set<std::string> after = namesBefore;
+            after.insert("out.pcap");
+            EXPECT_EQ(dir.names(), after);
+            if (before == Before::linkToFile) {
+                EXPECT_EQ(readFileBytes(dir / "victim"), bytesOf("not ours"));
+            }
         }
-        const std::set<std::string> namesBefore = dir.names();
-        CaptureSink sink;
-        openSink(sink, name, 8);
-        EXPECT_EQ(sink.kind, SinkKind::replaceName);
-        put(sink, "0123456789abcdef");  // more than the buffer: written to the file
-        put(sink, "tail");
-        // Until the commit the name shows what was there; the capture in progress
-        // is one more file beside it.
-        std::set<std::string> during = dir.names();
-        EXPECT_EQ(during.size(), namesBefore.size() + 1);
-        if (before == Before::file) {
-            EXPECT_EQ(readFileBytes(name), bytesOf("older capture"));
-        }
-        commitSink(sink);
-        struct stat st {};
-        ASSERT_EQ(::lstat(name.c_str(), &st), 0);
-        EXPECT_TRUE(S_ISREG(st.st_mode));
-        EXPECT_EQ(readFileBytes(name), bytesOf("0123456789abcdeftail"));
-        std::set<std::string> after = namesBefore;
-        after.insert("out.pcap");
-        EXPECT_EQ(dir.names(), after);
-        if (before == Before::linkToFile) {
-            EXPECT_EQ(readFileBytes(dir / "victim"), bytesOf("not ours"));
-        }
-    }
 }
 
 TEST(CaptureSink, DiscardRemovesTheCaptureInProgress) {
@@ -113,15 +134,18 @@ TEST(CaptureSink, DiscardRemovesTheCaptureInProgress) {
 }
 
 TEST(CaptureSink, NewCaptureTakesTheModeOfAnyNewFile) {
-    TempDirectory dir;
-    const mode_t previous = ::umask(027);
-    CaptureSink sink;
-    openSink(sink, dir / "out.pcap", 16);
-    commitSink(sink);
-    ::umask(previous);
-    struct stat st {};
-    ASSERT_EQ(::stat((dir / "out.pcap").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    for (Made made : {Made::written, Made::adopted}) {
+        SCOPED_TRACE(static_cast<int>(made));
+        TempDirectory dir;
+        const mode_t previous = ::umask(027);
+        CaptureSink sink;
+        makeCapture(sink, dir.path, dir / "out.pcap", made, "0123456789abcdeftail");
+        commitSink(sink);
+        ::umask(previous);
+        struct stat st {};
+        ASSERT_EQ(::stat((dir / "out.pcap").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+    }
 }
 
 TEST(CaptureSink, WhatIsNotARegularFileIsWrittenInPlace) {
@@ -145,6 +169,16 @@ TEST(CaptureSink, WhatIsNotARegularFileIsWrittenInPlace) {
     struct stat st {};
     ASSERT_EQ(::lstat((dir / "null-link").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(dir.names(), (std::set<std::string>{"fifo", "null-link"}));
+
+    // A capture written beside such a name is not put in its place: the caller
+    // keeps the file and writes its bytes through the device.
+    const int fd = createUnnamedCapture(dir.path);
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(adoptUnnamedCapture(sink, dir / "null-link", fd));
+    EXPECT_EQ(sink.fd, -1);
+    EXPECT_EQ(::write(fd, "x", 1), 1);
+    ::close(fd);
     EXPECT_EQ(dir.names(), (std::set<std::string>{"fifo", "null-link"}));
 }
 
@@ -174,25 +208,26 @@ TEST(CaptureSink, FailuresNameTheCaptureAndTheReason) {
 }
 
 TEST(CaptureSink, TerminationSignalRemovesTheCaptureInProgress) {
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(signalNumber);
-        TempDirectory dir;
-        pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            removePendingFilesOnSignals();
-            CaptureSink sink;
-            openSink(sink, dir / "out.pcap", 16);
-            put(sink, "a capture that never ends");
-            ::raise(signalNumber);
-            ::_exit(0);  // not reached
+    for (Made made : {Made::written, Made::adopted})
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(made)) + " " +
+                         std::to_string(signalNumber));
+            TempDirectory dir;
+            pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                removePendingFilesOnSignals();
+                CaptureSink sink;
+                makeCapture(sink, dir.path, dir / "out.pcap", made, "a capture that never ends");
+                ::raise(signalNumber);
+                ::_exit(0);  // not reached
+            }
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFSIGNALED(status));
+            EXPECT_EQ(WTERMSIG(status), signalNumber);
+            EXPECT_EQ(dir.names(), std::set<std::string>{});
         }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status));
-        EXPECT_EQ(WTERMSIG(status), signalNumber);
-        EXPECT_EQ(dir.names(), std::set<std::string>{});
-    }
 }
 
 TEST(CaptureSink, OverlongComponentsAreFoundBeforeAnythingIsCreated) {
