@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -619,10 +620,15 @@ void placePieces(const Run& run, InputOutcome& outcome, uint32_t offset, Capture
     for (Piece& piece : outcome.pieces) {
         if (shared != nullptr) {
             appendPiece(*shared, piece.fd, piece.name, offset);
-        } else {
-            errno = 0;
-            out << "Writing to " << piece.name << "\n";
-            checkStandardOutput(out);
+            continue;
+        }
+        errno = 0;
+        out << "Writing to " << piece.name << "\n";
+        checkStandardOutput(out);
+        // A capture that cannot be put in place fails its input only, and the
+        // input's later captures with it, as when the input is written straight
+        // into its captures.
+        try {
             copyCaptureFormat(run, own);
             if (piece.ownCapture && adoptUnnamedCapture(own.sink, piece.name, piece.fd)) {
                 const int fd = piece.fd;
@@ -635,6 +641,11 @@ void placePieces(const Run& run, InputOutcome& outcome, uint32_t offset, Capture
                 appendPiece(own, piece.fd, piece.name, offset);
             }
             closeCapture(own);
+        } catch (const std::exception& error) {
+            abandonCapture(own);
+            outcome.error = errorLine(error.what());
+            outcome.seconds = 0;
+            break;
         }
     }
     outcome.closePieces();
@@ -651,7 +662,10 @@ void placePieces(const Run& run, InputOutcome& outcome, uint32_t offset, Capture
 // No capture of the run may be one of its inputs: a later input would be read
 // after an earlier one's capture replaced it, and the one capture of -o would
 // replace an input at the end. Refused before the first capture, as with one input.
-void refuseCapturesOverInputs(const Run& run) {
+// Two inputs of one name in different directories would also give one capture
+// name: the later input fails (its Error line in its turn) rather than replace
+// the earlier one's captures. Returns that Error line per input, empty for most.
+std::vector<std::string> refuseCapturesOverInputs(const Run& run) {
     std::set<std::pair<dev_t, ino_t>> inputs;
     for (const std::string& path : run.inputs) {
         struct stat st {};
@@ -668,22 +682,33 @@ void refuseCapturesOverInputs(const Run& run) {
                              exitFailure);
         }
     };
+    std::vector<std::string> clashes(run.inputs.size());
     if (run.combined) {
         refuse(run.outFileName);
-        return;
+        return clashes;
     }
-    for (const std::string& path : run.inputs) {
+    std::map<std::string, size_t> firstWriter;
+    for (size_t index = 0; index < run.inputs.size(); ++index) {
+        const std::string& path = run.inputs[index];
         for (const ModeRow& row : run.modes) {
-            refuse(composeCaptureName(run.outFileName, path == "-" ? standardInputName : path,
-                                      captureSuffix(run, row)));
+            std::string name = composeCaptureName(
+                run.outFileName, path == "-" ? standardInputName : path, captureSuffix(run, row));
+            refuse(name);
+            auto [earlier, isNew] = firstWriter.emplace(name, index);
+            if (!isNew && earlier->second != index && clashes[index].empty()) {
+                clashes[index] = "Error: " + path + ": its capture " + name +
+                                 " is the capture of an earlier input (" +
+                                 run.inputs[earlier->second] + "); use -o to put both in one";
+            }
         }
     }
+    return clashes;
 }
 
 int writeInputs(const Run& run, std::ostream& stdOut, std::ostream& err) {
     std::ostream& out = run.captureOnStdout ? err : stdOut;
     const size_t count = run.inputs.size();
-    refuseCapturesOverInputs(run);
+    const std::vector<std::string> clashes = refuseCapturesOverInputs(run);
     CaptureFile shared;
     CaptureFile own;  // a capture put together from its piece
     copyCaptureFormat(run, shared);
@@ -712,7 +737,9 @@ int writeInputs(const Run& run, std::ostream& stdOut, std::ostream& err) {
                 // An input written straight into its captures starts at its
                 // place in time; a piece is moved there when it is put in place.
                 InputOutcome outcome;
-                if (run.combined) {
+                if (!clashes[index].empty()) {
+                    outcome.error = clashes[index];
+                } else if (run.combined) {
                     runInput(run, index, 0, Target::onePiece, &out, outcome);
                 } else {
                     runInput(run, index, offset, Target::direct, &out, outcome);
@@ -740,8 +767,12 @@ int writeInputs(const Run& run, std::ostream& stdOut, std::ostream& err) {
                         if (stop || next >= count) return;
                         index = next++;
                     }
-                    runInput(run, index, 0, run.combined ? Target::onePiece : Target::pieces,
-                             nullptr, outcomes[index]);
+                    if (!clashes[index].empty()) {
+                        outcomes[index].error = clashes[index];
+                    } else {
+                        runInput(run, index, 0, run.combined ? Target::onePiece : Target::pieces,
+                                 nullptr, outcomes[index]);
+                    }
                     std::lock_guard<std::mutex> lock(mutex);
                     done[index] = 1;
                     changed.notify_all();
@@ -758,7 +789,13 @@ int writeInputs(const Run& run, std::ostream& stdOut, std::ostream& err) {
                 workers.clear();
             };
             try {
-                for (unsigned i = 0; i < jobs; ++i) workers.emplace_back(worker);
+                {
+                    // A termination signal must reach the thread that names
+                    // files, between its steps: the workers write unnamed files
+                    // only, and a thread starts with its creator's signal mask.
+                    TerminationSignalsBlocked blocked;
+                    for (unsigned i = 0; i < jobs; ++i) workers.emplace_back(worker);
+                }
                 for (size_t index = 0; index < count; ++index) {
                     {
                         std::unique_lock<std::mutex> lock(mutex);

@@ -211,6 +211,35 @@ class Corpus(unittest.TestCase):
                         self.assertEqual(file_of(kind, input_name, client, server),
                                          self.files[input_name])
 
+    def test_captures_that_cannot_be_written_fail_their_input_alone(self):
+        # Two inputs of one name in different directories would write one
+        # capture name: the later one fails instead of replacing the earlier
+        # one's capture. A capture whose name is a directory fails its input,
+        # whether written straight or put in place after others ran at once.
+        work = self.work
+        first, second, third = [name for name in self.names if self.files[name]][:3]
+        work.write(f"twin/{first}", b"not the first input")
+        inputs = [f"../{first}", f"../twin/{first}", f"../{third}", f"../{second}"]
+        runs = {}
+        for jobs in ("1", "2"):
+            directory = work.path / f"clash{jobs}"
+            (directory / f"{third}-http-get.pcap").mkdir(parents=True)
+            proc = verify.run_tool(["-m", "h", "--seed", "5", "--jobs", jobs, *inputs],
+                                   directory, expect_status=255)
+            errors = proc.stderr.splitlines()
+            self.assertEqual(len(errors), 2, proc.stderr)
+            self.assertTrue(errors[0].startswith(f"Error: ../twin/{first}: ") and
+                            f"../{first}" in errors[0], errors[0])
+            self.assertTrue(errors[1].startswith("Error: ") and
+                            f"{third}-http-get.pcap" in errors[1], errors[1])
+            captures = {p.name: p.read_bytes() for p in directory.iterdir() if p.is_file()}
+            self.assertEqual(sorted(captures), [f"{first}-http-get.pcap", f"{second}-http-get.pcap"])
+            runs[jobs] = (proc.stdout, proc.stderr, captures)
+            for name in (first, second):
+                objects = verify.export_http_objects(str(directory / f"{name}-http-get.pcap"))
+                self.assertEqual(list(objects.values()), [self.files[name]])
+        self.assertTrue(runs["1"] == runs["2"], "--jobs 2 differs from one by one")
+
 
 if __name__ == "__main__":
     unittest.main()
