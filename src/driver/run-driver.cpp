@@ -884,10 +884,8 @@ int runTracemint(int argc, char* argv[], std::ostream& out, std::ostream& err) {
         printMessage(err, std::string("Error: ") + error.what());
         status = exitFailure;
     }
-    if (first.input.fd >= 0) ::close(first.input.fd);
-    first.input.fd = -1;
     err.flush();
-    return status;
+    return status;  // `first` closes its input as it goes
 }
 
 }  // namespace tracemint
