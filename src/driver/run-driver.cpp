@@ -721,11 +721,14 @@ int writeInputs(const Run& run, std::ostream& stdOut, std::ostream& err) {
         sharedCapture = &shared;
     }
     bool failed = false;
+    bool anyWritten = false;
     uint32_t offset = 0;
     auto report = [&](InputOutcome& outcome) {
         if (!outcome.error.empty()) {
             err << outcome.error << "\n";
             failed = true;
+        } else {
+            anyWritten = true;
         }
         offset += outcome.seconds;
     };
@@ -813,7 +816,10 @@ int writeInputs(const Run& run, std::ostream& stdOut, std::ostream& err) {
             }
             stopWorkers();
         }
-        if (run.combined) closeCapture(shared);
+        // One capture of nothing, when every input failed, would replace a
+        // file of that name with a capture that looks whole: none is made.
+        if (run.combined && anyWritten) closeCapture(shared);
+        if (run.combined && !anyWritten) abandonCapture(shared);
     } catch (...) {
         abandonCapture(own);
         abandonCapture(shared);

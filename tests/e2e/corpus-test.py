@@ -210,6 +210,16 @@ class Corpus(unittest.TestCase):
                         client, server = streams[index * 2 + offset]
                         self.assertEqual(file_of(kind, input_name, client, server),
                                          self.files[input_name])
+        # When every input fails, no capture of nothing replaces the file of
+        # that name: it looked whole and held no transfer.
+        work.write("kept.pcap", b"an earlier capture")
+        for jobs in ("1", "3"):
+            with self.subTest(jobs=jobs, every_input_fails=True):
+                proc = work.run("-m", "h", "--jobs", jobs, "missing.bin", "gone", "-o", "kept.pcap",
+                                expect_status=255)
+                self.assertEqual(len(proc.stderr.splitlines()), 2, proc.stderr)
+                self.assertEqual((work.path / "kept.pcap").read_bytes(), b"an earlier capture")
+                self.assertEqual(sorted(p.name for p in work.path.glob("*.tracemint*")), [])
 
     def test_captures_that_cannot_be_written_fail_their_input_alone(self):
         # Two inputs of one name in different directories would write one
