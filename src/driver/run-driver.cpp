@@ -720,15 +720,12 @@ int writeInputs(const Run& run, std::ostream& stdOut, std::ostream& err) {
         openOutput(shared, run.outFileName);
         sharedCapture = &shared;
     }
-    bool failed = false;
-    bool anyWritten = false;
+    size_t failures = 0;
     uint32_t offset = 0;
     auto report = [&](InputOutcome& outcome) {
         if (!outcome.error.empty()) {
             err << outcome.error << "\n";
-            failed = true;
-        } else {
-            anyWritten = true;
+            ++failures;
         }
         offset += outcome.seconds;
     };
@@ -818,14 +815,14 @@ int writeInputs(const Run& run, std::ostream& stdOut, std::ostream& err) {
         }
         // One capture of nothing, when every input failed, would replace a
         // file of that name with a capture that looks whole: none is made.
-        if (run.combined && anyWritten) closeCapture(shared);
-        if (run.combined && !anyWritten) abandonCapture(shared);
+        if (run.combined && failures < count) closeCapture(shared);
+        if (run.combined && failures == count) abandonCapture(shared);
     } catch (...) {
         abandonCapture(own);
         abandonCapture(shared);
         throw;
     }
-    return failed ? exitFailure : exitSuccess;
+    return failures > 0 ? exitFailure : exitSuccess;
 }
 
 // One input, as ever: its captures one by one, or, with -o and several modes,
