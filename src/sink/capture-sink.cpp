@@ -37,23 +37,35 @@ std::string temporaryPathFor(const std::string& name, unsigned attempt) {
     return prefix + ".tracemint-" + letters;
 }
 
-void createTemporary(CaptureSink& sink) {
+// Gives the file that `make` creates at a path a fresh temporary name beside
+// `name`, registered for removal should a signal end the run. Signals wait from
+// the file's creation to its registration, so none can leave it behind. False,
+// with errno, when no name could be taken.
+template <typename Make>
+bool takeTemporaryName(CaptureSink& sink, const std::string& name, Make make) {
     constexpr unsigned attempts = 100;
     for (unsigned attempt = 0; attempt < attempts; ++attempt) {
-        std::string path = temporaryPathFor(sink.name, attempt);
+        std::string path = temporaryPathFor(name, attempt);
         TerminationSignalsBlocked blocked;
-        // 0666 as for any new file: the process's umask decides the rest.
-        int fd = retryInterrupted(
-            [&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
-        if (fd >= 0) {
-            sink.fd = fd;
+        if (make(path)) {
             sink.tempPath = path;
             sink.pendingSlot = registerPendingFile(path);
-            return;
+            return true;
         }
-        if (errno != EEXIST) openFailure(sink.name, errno);
+        if (errno != EEXIST) return false;
     }
-    openFailure(sink.name, EEXIST);
+    errno = EEXIST;
+    return false;
+}
+
+void createTemporary(CaptureSink& sink) {
+    const bool created = takeTemporaryName(sink, sink.name, [&](const std::string& path) {
+        // 0666 as for any new file: the process's umask decides the rest.
+        sink.fd = retryInterrupted(
+            [&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
+        return sink.fd >= 0;
+    });
+    if (!created) openFailure(sink.name, errno);
 }
 
 void dropTemporary(CaptureSink& sink) noexcept {
@@ -194,26 +206,19 @@ bool adoptUnnamedCapture(CaptureSink& sink, const std::string& name, int fd) {
     // linkat's AT_EMPTY_PATH.
     const std::string source = "/proc/self/fd/" + std::to_string(fd);
     discardSink(sink);
-    constexpr unsigned attempts = 100;
-    for (unsigned attempt = 0; attempt < attempts; ++attempt) {
-        std::string path = temporaryPathFor(name, attempt);
-        TerminationSignalsBlocked blocked;
-        if (retryInterrupted([&] {
-                return ::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, path.c_str(),
-                                AT_SYMLINK_FOLLOW);
-            }) == 0) {
-            sink.kind = SinkKind::replaceName;
-            sink.name = name;
-            sink.fd = fd;
-            sink.tempPath = path;
-            sink.pendingSlot = registerPendingFile(path);
-            sink.buffer = {};
-            sink.used = 0;
-            return true;
-        }
-        if (errno != EEXIST) return false;
-    }
-    return false;
+    const bool linked = takeTemporaryName(sink, name, [&](const std::string& path) {
+        return retryInterrupted([&] {
+                   return ::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, path.c_str(),
+                                   AT_SYMLINK_FOLLOW);
+               }) == 0;
+    });
+    if (!linked) return false;
+    sink.kind = SinkKind::replaceName;
+    sink.name = name;
+    sink.fd = fd;
+    sink.buffer = {};
+    sink.used = 0;
+    return true;
 }
 
 }  // namespace tracemint
